@@ -1,0 +1,31 @@
+# The newcomer's commands: `make` builds, `make demo` runs the demo through
+# z9tar-host, `make test` runs every test, then again under ASan and UBSan.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= 2
+CMAKE_GEN  := -G Ninja
+
+.PHONY: all build demo test test-plain test-asan clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	bash host/demo.sh $(BUILD)
+
+test-plain: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan:
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DZ9_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+test: test-plain test-asan
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

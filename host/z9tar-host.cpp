@@ -1,0 +1,2 @@
+// STUB: replaced by the host program.
+int main() { return 0; }

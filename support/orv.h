@@ -1,0 +1,101 @@
+/* orv.h - what the support folder exports: the trace log, the doubly linked
+ * list, the token parser, and the two small text helpers every module uses
+ * (bounded copy into a fixed field, engine error into the record's message). */
+#ifndef Z9_SUPPORT_ORV_H
+#define Z9_SUPPORT_ORV_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+/* Names the library exports carry Z9_EXPORT; everything else stays hidden. */
+#define Z9_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+
+/* ---- log and trace ---- */
+Z9_EXPORT int OrvLogInit(void);
+Z9_EXPORT int OrvLogOpen(const char *name, int truncate);
+Z9_EXPORT int OrvLogClose(void);
+Z9_EXPORT int OrvLogSetLevel(int level);
+Z9_EXPORT int OrvLogSetMode(int mode);
+Z9_EXPORT int OrvLogEntry(const char *module, int line, int severity, const char *function,
+                          const char *format, ...) __attribute__((format(printf, 5, 6)));
+Z9_EXPORT int OrvLogDumpBin(const char *module, int line, int severity, const char *function,
+                            const void *data, uint64_t length);
+Z9_EXPORT int OrvTrace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+Z9_EXPORT void TimeDiffHMS(time_t start, time_t end, int *hours, int *minutes, int *seconds);
+
+/* ---- doubly linked list of untyped data ---- */
+typedef struct OrvListNode {
+    struct OrvListNode *prev;
+    struct OrvListNode *next;
+    void *data;
+} OrvListNode;
+
+typedef struct OrvList {
+    OrvListNode *head;
+    OrvListNode *tail;
+    int count;
+} OrvList;
+
+typedef void (*OrvListCallback)(void *data, int position);
+
+Z9_EXPORT OrvList *OrvList_CreateList(void);
+Z9_EXPORT int OrvList_GetCount(OrvList *list);
+Z9_EXPORT int OrvList_AddTail(OrvList *list, void *data);
+Z9_EXPORT int OrvList_AddHead(OrvList *list, void *data);
+Z9_EXPORT void *OrvList_RemoveTail(OrvList *list);
+Z9_EXPORT void *OrvList_RemoveHead(OrvList *list);
+Z9_EXPORT void *OrvList_RemoveIndex(OrvList *list, int position);
+Z9_EXPORT void *OrvList_ViewData(OrvList *list, int position);
+Z9_EXPORT void OrvList_DestroyList(OrvList *list);
+Z9_EXPORT int OrvList_DoForEach(OrvList *list, OrvListCallback callback);
+
+/* ---- tokens ---- */
+typedef struct OrvTokenDef {
+    const char *name;   /* without the leading '-'; "BASE,letters" for modifiers */
+    int32_t id;         /* nonzero; 0 means "not found" */
+} OrvTokenDef;
+
+constexpr int kTokenValueSize = 260;   /* value text buffer of a result node */
+constexpr int kTokenValueMax = 256;    /* longest value taken */
+constexpr int kTokenNameMax = 16;      /* longest token name taken */
+
+typedef struct OrvTokenNode {
+    int32_t id;
+    uint32_t mods;
+    char value[kTokenValueSize];
+} OrvTokenNode;
+static_assert(sizeof(OrvTokenNode) == 268, "token node is 268 bytes");
+
+Z9_EXPORT int OrvTokensParse2(const char *line, const OrvTokenDef *table, int count,
+                              int caseSensitive, OrvList *list);
+Z9_EXPORT int OrvTokensParse(const char *line, const OrvTokenDef *table, int count, OrvList *list);
+Z9_EXPORT int OrvTokensResultContainsFlag(OrvList *list, int id);
+Z9_EXPORT char *OrvTokensGetTokenData(OrvList *list, int id);
+Z9_EXPORT uint32_t OrvTokensGetTokenOptMods(OrvList *list, int id);
+Z9_EXPORT char *OrvTokensGetTokenDataByIndex(OrvList *list, int position, int *id);
+Z9_EXPORT int OrvTokensFreeListNodes(OrvList *list);
+
+}  // extern "C"
+
+/* ---- text helpers (private to the library) ---- */
+
+/* Copies at most size-1 bytes of src into dst and always terminates it. */
+void z9_copy(char *dst, size_t size, const char *src);
+
+/* The one way an engine module reports an error: formats the text into the
+ * record's message field (cut to 99 characters), then logs the same text at
+ * severity 1 as "%s". Safe when no record is attached (mszErrMsg null). */
+void z9_error(const char *module, int line, const char *function, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+/* Puts an already complete text into the message field and logs it at
+ * severity 1; the text is never used as a format. */
+void z9_error_text(const char *module, int line, const char *function, const char *text);
+
+/* Replaces the message field's text without logging. */
+void z9_set_message(const char *text);
+
+#endif

@@ -1,0 +1,91 @@
+/* tape.h - what the tape folder exports: the record buffers over the archive,
+ * the archive's descriptors and status, the replaceable archive and
+ * member-data operations, and the block-level operations on the archive. */
+#ifndef Z9_TAPE_TAPE_H
+#define Z9_TAPE_TAPE_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <cstdint>
+#include "../support/orv.h"
+#include "../tar/format.h"
+
+extern "C" {
+
+/* ---- run state of the block layer ---- */
+Z9_EXPORT extern unsigned char *io_buf;  /* record buffer reads fill */
+Z9_EXPORT extern unsigned char *io_2nd;  /* record buffer writes fill (== io_buf but in delete runs) */
+Z9_EXPORT extern int handle;             /* archive descriptor, -1 when closed */
+Z9_EXPORT extern int hwrite;             /* output descriptor, -1 when closed */
+Z9_EXPORT extern char *scratch;          /* scratch file name of a delete run */
+Z9_EXPORT extern struct stat sa;         /* status of the open archive */
+Z9_EXPORT extern int cblock;             /* blocking factor requested or learned */
+Z9_EXPORT extern unsigned char ndrive;   /* default tape drive number */
+
+/* Private to the block layer; declared here so its own tests can look. */
+extern int nblock;       /* blocking factor in use, 0 until known */
+extern int nread;        /* blocks the last read put into io_buf */
+extern int rblock;       /* next block of io_buf to hand out */
+extern int wblock;       /* next free block of io_2nd */
+extern int rbyte;        /* offset in the current block for readbyte */
+extern int64_t nbytes;   /* bytes read from the archive in this run */
+
+/* ---- I/O backends ---- */
+Z9_EXPORT extern unsigned char *mbuf;    /* host data, or the extraction buffer */
+Z9_EXPORT extern int64_t msize;          /* bytes at mbuf */
+Z9_EXPORT extern int64_t moff;           /* offset of the memory operations */
+Z9_EXPORT extern uint64_t allblock;      /* blocks read in a catalog run */
+
+extern ssize_t (*preadfile)(int fd, void *buf, size_t count);
+extern ssize_t (*pwritefile)(int fd, const void *buf, size_t count);
+Z9_EXPORT extern int (*popenfile)(const char *path, int flags, ...);
+Z9_EXPORT extern int (*pclosefile)(int fd);
+Z9_EXPORT extern off_t (*plseekfile)(int fd, off_t offset, int whence);
+
+/* The archive operations: the set in use, the run's plain set, and the read
+ * the counting read calls. */
+typedef struct TAPEOPS {
+    int (*read)(void *buf, int length);
+    int (*write)(const void *buf, int length);
+    int64_t (*back)(int64_t blocks);
+    int (*run_read)(void *buf, int length);
+    int (*run_write)(const void *buf, int length);
+    int64_t (*run_back)(int64_t blocks);
+    int (*saved_read)(void *buf, int length);
+} TAPEOPS;
+extern TAPEOPS tapeops;
+
+/* Installs the descriptor archive operations and, by file_flag, the file or
+ * host-memory member-data operations; with t_flag the counting read. */
+void z9_select_ops(void);
+void z9_count_reads(void);
+
+/* ---- block layer ---- */
+int talign(int64_t count);
+Z9_EXPORT void printbs(int blocks);
+Z9_EXPORT int initape(const char *name);
+Z9_EXPORT int runtape(void);
+Z9_EXPORT unsigned char *getbuf(int size);
+Z9_EXPORT int duptape(const char *name);
+Z9_EXPORT int backtape(void);
+Z9_EXPORT int endtape(void);
+int readbuf(void);
+Z9_EXPORT unsigned char *readtape(void);
+Z9_EXPORT int readbyte(void);
+Z9_EXPORT void bacouple(void);
+Z9_EXPORT int readarch(int fd, int64_t size);
+Z9_EXPORT unsigned char *steptape(void);
+Z9_EXPORT int writearch(int fd, uint64_t size, const char *name);
+
+}  // extern "C"
+
+/* Replaces the trailing "XXXXXX" of tmpl so that it names a file that did not
+ * exist, and creates that file exclusively (O_CREAT|O_EXCL, mode 0666 before
+ * the umask). Returns the open descriptor (read-write), or -1; a template that
+ * does not end in "XXXXXX" is emptied and gives -1. */
+int z9_mkstemp(char *tmpl);
+
+/* The same, but closes the new file again: the name is reserved on disk. */
+int z9_mktemp(char *tmpl);
+
+#endif

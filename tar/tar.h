@@ -1,0 +1,98 @@
+/* tar.h - what the tar folder exports: the current header and member status,
+ * the header reader and writer, the member walk and catalog, the time and
+ * link lists with the end-of-call release, extraction, restoring and storing. */
+#ifndef Z9_TAR_TAR_H
+#define Z9_TAR_TAR_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <cstdint>
+#include "../support/orv.h"
+#include "format.h"
+
+extern "C" {
+
+/* ---- header block (header.cpp) ---- */
+Z9_EXPORT extern unsigned char *hblock;  /* current header, inside a record buffer */
+Z9_EXPORT extern struct stat st;         /* current member's status */
+Z9_EXPORT extern short dmajor, dminor;   /* device numbers of a '3' or '4' member */
+Z9_EXPORT extern int64_t codesize;       /* coded size from the header's tail */
+Z9_EXPORT extern int64_t longcsum;       /* long checksum from the header's tail */
+extern short nskipped;                   /* bad headers passed over; private to gethead */
+
+Z9_EXPORT int gethead(int quiet);
+Z9_EXPORT int headsum(const unsigned char *block);
+int soctus(const unsigned char *text, short *value);
+Z9_EXPORT int soctul(const unsigned char *text, int64_t *value);
+Z9_EXPORT int shexul(const unsigned char *text, int64_t *value);
+int isoctal(const unsigned char *text, int width);
+Z9_EXPORT int isextent(short *count, int64_t *total);
+Z9_EXPORT int ismagic(void);
+Z9_EXPORT int prefix(void);
+Z9_EXPORT int usize(void);
+Z9_EXPORT void nullblock(unsigned char *block);
+Z9_EXPORT void procts(unsigned char *field, short value, char last);
+Z9_EXPORT void proctl(unsigned char *field, int64_t value);
+Z9_EXPORT void prcsum(unsigned char *block);
+Z9_EXPORT int newhead(const char *name, int64_t size);
+Z9_EXPORT const char *deleft(const char *name);
+
+/* ---- member walk and catalog (tar.cpp) ---- */
+Z9_EXPORT extern int allfiles;           /* members listed by a catalog run */
+Z9_EXPORT extern uint64_t allbytes;      /* their bytes */
+
+typedef int (*SCANACTION)(void);
+Z9_EXPORT int scantape(const char *pattern, SCANACTION action, int quiet);
+Z9_EXPORT int inargs(const char *pattern, const char *name);
+Z9_EXPORT int mismatch(const char *pattern, const char *text, int length);
+Z9_EXPORT int skipfile(void);
+Z9_EXPORT int delfile(void);
+Z9_EXPORT int catalog(void);
+Z9_EXPORT const char *prmode(int type, int mode);
+Z9_EXPORT int okwork(int action, int type, const struct stat *status, const char *name);
+
+/* ---- time and link lists, end-of-call release (items.cpp) ---- */
+typedef struct ITEM {
+    struct ITEM *prev;
+    struct ITEM *next;
+    int64_t mtime;          /* time list: newest modification time */
+    ino_t ino;              /* link list: the file's identity ... */
+    dev_t dev;
+    int links;              /* ... and the names still expected */
+    char *name;             /* points into the same allocation, after the node */
+} ITEM;
+
+Z9_EXPORT extern ITEM *timehead;         /* names seen in the archive (update mode) */
+Z9_EXPORT extern ITEM *linkhead;         /* multiply-linked files stored in this run */
+
+Z9_EXPORT ITEM *finditem(const char *name, ITEM **insert, ITEM *head);
+Z9_EXPORT ITEM *additem(const char *name, ITEM *insert, ITEM **head);
+Z9_EXPORT void delitem(ITEM *node, ITEM **head);
+Z9_EXPORT void _done(void);
+
+/* ---- extraction (extract.cpp) ---- */
+Z9_EXPORT extern char *mszFileName;      /* the -FILE template of a file-mode extraction */
+Z9_EXPORT int extract(void);
+Z9_EXPORT int uplist(void);
+Z9_EXPORT int acctime(void);
+
+/* ---- restoring (restore.cpp) ---- */
+constexpr int kOfnameSize = 101;
+Z9_EXPORT extern char ofname[kOfnameSize];  /* output being written, for messages */
+Z9_EXPORT int makedir(char *name, int strict);
+Z9_EXPORT int testdir(char *name);
+int newfile(const char *name, int mode);
+Z9_EXPORT int restore(char *name);
+void pfile(const char *name, int64_t bytes, int64_t blocks);
+Z9_EXPORT int makelink(const char *name, const char *target);
+
+/* ---- storing (store.cpp, savefile.cpp) ---- */
+constexpr int kStorePathSize = 260;      /* the caller's path buffer */
+constexpr int kStorePathMax = 256;       /* longest path stored */
+Z9_EXPORT extern int c_break;            /* interruption flag, cleared by the driver */
+Z9_EXPORT int z9tarstore(char *path, const char *name);
+Z9_EXPORT int savefile(char *path, const char *name);
+
+}  // extern "C"
+
+#endif
