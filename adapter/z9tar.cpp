@@ -1,13 +1,264 @@
-/* STUB: replaced by the entry points. */
+/* z9tar.cpp - the adapter's face to the host: the two entry points, the shared
+ * initialisation, the description records, the version strings and the help
+ * printer. Owns the process-wide lock and the run values mszErrMsg, mszFile,
+ * mperm, muid and mgid; every call runs whole under the lock. */
+#include <pthread.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
 #include "adapter.h"
+#include "../tape/tape.h"
+#include "../tar/tar.h"
+
 extern "C" {
-char *mszErrMsg, *mszFile;
-int mperm, muid, mgid;
-int Z9TAR_GetArchive(EXITPARAM *) { return 0; }
-int Z9TAR_PutArchive(EXITPARAM *) { return 0; }
-int QuickHelp(void) { return 0; }
-const Z9TAR_CONFIG z9tar_config = {};
-const Z9TAR_CONFIG50 z9tar_config50 = {};
-char szVersion[9], szFullQRTVersion[19], szLundVersionLabel[32], szMainProductName[38], szCopyright[55];
+
+char *mszErrMsg;  /* set by the initialisation to the record's szMessage; every module writes errors there */
+char *mszFile;    /* set by the initialisation to the record's szFileName; extraction reports its file */
+int mperm;        /* -PERM bits (0777 when absent), set by the initialisation */
+int muid;         /* -UID, set by the initialisation */
+int mgid;         /* -GID, set by the initialisation */
+
+/* The host reads these two records to find the entry points; the library
+ * never reads them. All empty-text slots share one empty string. */
+static const char kEmpty[] = "";
+
+const Z9TAR_CONFIG z9tar_config = {
+    .nLength = 160, .zero4 = {}, .pEmpty = kEmpty, .n72 = 25, .n76 = 29, .zero80 = {},
+    .a104 = {7, 1, 2, 1, 1, 2}, .zero128 = {}, .a136 = {7, 1, 2, 1, 1, 2},
+};
+
+const Z9TAR_CONFIG50 z9tar_config50 = {
+    .nLength = 104, .zero4 = 0,
+    .pNames = {kEmpty, kEmpty, "Z9TAR_GetArchive", "Z9TAR_PutArchive", kEmpty, kEmpty, kEmpty,
+               kEmpty, kEmpty, kEmpty, kEmpty, kEmpty},
+};
+
+char szVersion[9] = "1.0(101)";
+char szFullQRTVersion[19] = "1.0.0.0(101)_64bit";
+char szLundVersionLabel[32] = "LundVerLabel=1.0.0.0(101)_64bit";
+char szMainProductName[38] = "z9tar tar archive adapter";
+char szCopyright[55] = "Copyright (c) 2026 the z9tar developers";
+
+}  // extern "C"
+
+namespace {
+
+constexpr const char kModule[] = "z9tar";
+constexpr const char kInit[] = "Z9TAR_AdptInit";
+/* Below this size the record does not reach nTraceMode; reading the command
+ * line or the trace fields of such a record would read past the host's bytes. */
+constexpr uint32_t kTraceFieldsEnd = 802;
+
+pthread_once_t lock_once = PTHREAD_ONCE_INIT;
+pthread_mutex_t run_lock;
+
+void create_lock() { pthread_mutex_init(&run_lock, nullptr); }
+
+/* pthread_once makes the creation safe when two first calls race. */
+void take_lock() {
+    pthread_once(&lock_once, create_lock);
+    pthread_mutex_lock(&run_lock);
 }
-int Z9TAR_AdptInit(EXITPARAM *, CMDLINEPARAM *, const char *) { return 0; }
+
+void release_lock() { pthread_mutex_unlock(&run_lock); }
+
+/* Writes a fixed adapter text into the record and logs it as an error. */
+void refuse(EXITPARAM *rec, const char *function, const char *text) {
+    z9_copy(rec->szMessage, sizeof rec->szMessage, text);
+    OrvLogEntry(kModule, __LINE__, 1, function, "%s", text);
+}
+
+/* Forgets the record: nothing may write into it once the call returns. */
+void detach_record() {
+    mszErrMsg = nullptr;
+    mszFile = nullptr;
+}
+
+void log_banner(EXITPARAM *rec, const char *entry, int count) {
+    OrvLogEntry(kModule, __LINE__, 5, kInit, "=== Z9TAR(%s) Adapter Log ===", szLundVersionLabel);
+    OrvLogEntry(kModule, __LINE__, 5, kInit, "Performing initialization for %s", entry);
+    OrvLogEntry(kModule, __LINE__, 5, kInit, "Command line in <%s>", rec->pszCmdLine ? rec->pszCmdLine : "");
+    OrvLogEntry(kModule, __LINE__, 5, kInit, "%d arguments detected", count);
+}
+
+/* The end of a run that reached the driver: release, closing line, log close. */
+void finish_run(const CMDLINEPARAM &opts, const char *entry, time_t start) {
+    _done();
+    int h, m, s;
+    TimeDiffHMS(start, time(nullptr), &h, &m, &s);
+    if (!opts.bTraceOnError)
+        OrvLogEntry(kModule, __LINE__, 5, entry, "=== End run. Elapsed time: %02d:%02d:%02d ===", h, m, s);
+    OrvLogClose();
+    detach_record();
+}
+
+/* The early stops: the log closes, no release and no closing line. */
+void stop_early() {
+    OrvLogClose();
+    detach_record();
+}
+
+}  // namespace
+
+int Z9TAR_AdptInit(EXITPARAM *rec, CMDLINEPARAM *opts, const char *entry) {
+    OrvLogInit();
+    int count = 0;
+    if (rec->nSize >= kTraceFieldsEnd) {
+        count = Z9TAR_ParseCmdLine(rec->pszCmdLine, opts, rec->nTraceMode, rec->szTraceFile);
+        if (count != 0 && opts->bTrace && opts->szTrace[0] != '\0')
+            OrvLogOpen(opts->szTrace, !opts->bTraceAppend);
+    }
+    if (rec->nSize != static_cast<uint32_t>(kRecordSize)) {
+        OrvLogEntry(kModule, __LINE__, 1, kInit, "Fatal error. EXITPARAM size difference!");
+        OrvLogClose();
+        return 0;
+    }
+    OrvLogSetMode(2);
+    OrvLogSetLevel(5);
+    if (!opts->bTraceOnError) log_banner(rec, entry, count);
+
+    rec->nReturnCode = -1;
+    rec->nOutLength = 0;
+    rec->pOutData = nullptr;
+    bool stop = false;
+    if (!t_flag && opts->szMember[0] == '\0') {
+        refuse(rec, kInit, "Invalid_command_line_-_missing_entry_name");
+        stop = true;
+    }
+    if (opts->szArchive[0] == '\0') {
+        refuse(rec, kInit, "Invalid_command_line_-_missing_data_file_name");
+        stop = true;
+    }
+    mperm = opts->nPerm;
+    mgid = opts->nGid;
+    muid = opts->nUid;
+    mszFile = rec->szFileName;
+    moff = 0;
+    mszErrMsg = rec->szMessage;
+    if (stop) {
+        OrvLogClose();
+        return 0;
+    }
+    return 1;
+}
+
+extern "C" int Z9TAR_GetArchive(EXITPARAM *rec) {
+    static const char kEntry[] = "Z9TAR_GetArchive";
+    if (!rec) return 0;
+    take_lock();
+    mbuf = nullptr;  // a buffer handed over earlier belongs to the host
+    time_t start = time(nullptr);
+    CMDLINEPARAM opts;
+    memset(&opts, 0, sizeof opts);
+    if (!Z9TAR_AdptInit(rec, &opts, kEntry)) {
+        detach_record();
+        release_lock();
+        return 0;
+    }
+    if (a_flag) {
+        refuse(rec, kEntry, "Invalid_option_(-a_-c_or_-u)_request_for_Z9TAR_GetArchive");
+        stop_early();
+        release_lock();
+        return 0;
+    }
+    if (!opts.bTraceOnError) {
+        if (t_flag)
+            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Catalog requested");
+        else
+            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Extracting <%s>", opts.szMember);
+    }
+    cblock = 0;
+    if (Z9TAR_Archive(&opts, rec)) {
+        if (!file_flag) {
+            rec->pOutData = mbuf;
+            rec->nOutLength = mbuf ? static_cast<uint32_t>(msize) : 0;
+            mbuf = nullptr;  // from here on the host owns the buffer
+        }
+        rec->nReturnCode = 0;
+        z9_copy(rec->szMessage, sizeof rec->szMessage, "GetArchive_succeeded");
+        if (!opts.bTraceOnError) OrvLogEntry(kModule, __LINE__, 5, kEntry, "GetArchive_succeeded");
+    } else {
+        OrvLogEntry(kModule, __LINE__, 5, kEntry, "GetArchive failed");
+    }
+    // A buffer of a failed run never reaches the host: release it here.
+    free(mbuf);
+    mbuf = nullptr;
+    finish_run(opts, kEntry, start);
+    release_lock();
+    return 0;
+}
+
+extern "C" int Z9TAR_PutArchive(EXITPARAM *rec) {
+    static const char kEntry[] = "Z9TAR_PutArchive";
+    if (!rec) return 0;
+    take_lock();
+    time_t start = time(nullptr);
+    CMDLINEPARAM opts;
+    memset(&opts, 0, sizeof opts);
+    if (!Z9TAR_AdptInit(rec, &opts, kEntry)) {
+        detach_record();
+        release_lock();
+        return 0;
+    }
+    if (opts.bExtract) {
+        refuse(rec, kEntry, "Invalid_option_(-x)_request_for_Z9TAR_PutArchive");
+        stop_early();
+        release_lock();
+        return 0;
+    }
+    mbuf = static_cast<unsigned char *>(rec->pInData);
+    msize = static_cast<int64_t>(rec->nInLength);
+    if (!opts.bTraceOnError) {
+        if (t_flag)
+            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Catalog requested");
+        else
+            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Archiving <%s>", file_flag ? opts.szFile : opts.szMember);
+    }
+    cblock = 0;
+    if (Z9TAR_Archive(&opts, rec)) {
+        rec->nReturnCode = 0;
+        z9_copy(rec->szMessage, sizeof rec->szMessage, "PutArchive_succeeded");
+        if (!opts.bTraceOnError) OrvLogEntry(kModule, __LINE__, 5, kEntry, "PutArchive_succeeded");
+    } else {
+        OrvLogEntry(kModule, __LINE__, 5, kEntry, "PutArchive failed");
+    }
+    // The input stays the host's; forget it so no later run can reach it.
+    mbuf = nullptr;
+    msize = 0;
+    finish_run(opts, kEntry, start);
+    release_lock();
+    return 0;
+}
+
+extern "C" int QuickHelp(void) {
+    static const char *const lines[] = {
+        "\nExported functions:\n",
+        "Z9TAR_GetArchive  - Use this to read from an archive.\n",
+        "Z9TAR_PutArchive  - Use this to add data to an archive.\n\n",
+        "Command line options:\n\n",
+        "Token   Req?  Usage                             Example\n",
+        "======  ====  ===============================   ==============\n",
+        "-ARCHIVE Y   Specify the archive          \t\t\t-ARCHIVE data.tar\n",
+        "-MEMBER Y    Specify member name          \t\t\t-MEMBER entry1\n",
+        "-FILE   N    Specify data in file         \t\t\t-FILE\n",
+        "-PERM   N    Specify the permissions      \t\t\t-PERM 777\n",
+        "-UID    N    Specify the user ID          \t\t\t-UID 23\n",
+        "-GID    N    Specify the group ID         \t\t\t-GID 2000\n",
+        "-a      N    Specify add to archive       \t\t\t-a\n",
+        "-c      N    Specify create new archive   \t\t\t-c\n",
+        "-u      N    Specify update archive       \t\t\t-u\n",
+        "-x      N    Specify extract from archvie \t\t\t-x\n",
+        "-d      N    Specify delete from archive  \t\t\t-d\n",
+        "-CAT    N    Specify archive catalog\t  \t\t\t-CAT \n",
+        "-T      N    Turn on tracing              \t\t\t-T trace.txt or just -T\n",
+        "-TA     N    Append to trace file         \t\t\t-TA trace.txt or just -TA\n",
+        "-TE     N    Turn on tracing on error     \t\t\t-TE trace.txt or just -TE\n",
+        "-TE+    N    Append to trace file on error        \t-TE+ trace.txt or just -TE+\n",
+    };
+    int last = 0;
+    for (const char *line : lines) last = printf("%s", line);
+    fflush(stdout);
+    return last;
+}

@@ -1,2 +1,195 @@
-// STUB: replaced by the host program.
-int main() { return 0; }
+// z9tar-host.cpp - a small stand-in for the host engine: it loads libz9tar.so
+// with dlopen, finds the entry points through the library's own description
+// record, fills one EXITPARAM per call and reports its return code and message.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "z9tar.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: z9tar-host get|put [--lib PATH] [--in FILE] [--out FILE] [--trace-mode N]\n"
+    "                  [--trace-file PATH] [--repeat N] [--] WORD...\n"
+    "       z9tar-host help [--lib PATH]\n"
+    "The WORDs, joined by single spaces, are the command line, for example\n"
+    "  z9tar-host get -ARCHIVE data.tar -MEMBER entry1 -x --out entry1.bin\n"
+    "Host options start with -- and come before the command line.\n";
+
+struct Options {
+    std::string verb;
+    std::string lib;
+    std::string in, out;
+    bool has_in = false, has_out = false;
+    unsigned trace_mode = 1;
+    std::string trace_file;
+    long repeat = 1;
+    std::string cmdline;
+};
+
+[[noreturn]] void usage(const char *why) {
+    if (why) fprintf(stderr, "z9tar-host: %s\n", why);
+    fputs(kUsage, stderr);
+    exit(2);
+}
+
+bool parse_number(const char *s, long lo, long hi, long *out) {
+    char *end = nullptr;
+    long v = strtol(s, &end, 10);
+    if (!*s || *end || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+// Words that start with "--" are host options wherever they stand (so
+// "... -x --out f" works); every other word belongs to the command line, and
+// after a lone "--" every word does.
+Options parse_args(int argc, char **argv) {
+    if (argc < 2) usage(nullptr);
+    Options o;
+    o.verb = argv[1];
+    if (o.verb != "get" && o.verb != "put" && o.verb != "help") usage("the first word must be get, put or help");
+    std::vector<std::string> words;
+    bool only_words = false;
+    for (int i = 2; i < argc; i++) {
+        std::string a = argv[i];
+        if (only_words || a.rfind("--", 0) != 0) {
+            words.push_back(a);
+            continue;
+        }
+        if (a == "--") { only_words = true; continue; }
+        if (i + 1 >= argc) usage(("missing value for " + a).c_str());
+        const char *v = argv[++i];
+        long n = 0;
+        if (a == "--lib") o.lib = v;
+        else if (a == "--in") { o.in = v; o.has_in = true; }
+        else if (a == "--out") { o.out = v; o.has_out = true; }
+        else if (a == "--trace-file") o.trace_file = v;
+        else if (a == "--trace-mode") {
+            if (!parse_number(v, 0, 65535, &n)) usage("--trace-mode takes a number 0 to 65535");
+            o.trace_mode = static_cast<unsigned>(n);
+        } else if (a == "--repeat") {
+            if (!parse_number(v, 1, 100000000, &n)) usage("--repeat takes a count of 1 or more");
+            o.repeat = n;
+        } else usage(("unknown host option " + a).c_str());
+    }
+    for (size_t i = 0; i < words.size(); i++) o.cmdline += (i ? " " : "") + words[i];
+    if (o.trace_file.size() >= sizeof(EXITPARAM{}.szTraceFile)) usage("--trace-file is too long");
+    if (o.verb != "help" && o.cmdline.empty()) usage("no command line given");
+    return o;
+}
+
+std::string beside_executable(const char *name) {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return name;
+    self[n] = '\0';
+    std::string dir(self);
+    size_t slash = dir.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/" + name;
+}
+
+bool read_all(int fd, std::vector<char> &data) {
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        data.insert(data.end(), buf, buf + n);
+    }
+}
+
+bool write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// The memory-mode input of a put: --in, or standard input when the command
+// line does not name a data file of its own.
+bool wants_stdin(const Options &o) {
+    std::string lower;
+    for (char c : o.cmdline) lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return (" " + lower + " ").find(" -file ") == std::string::npos;
+}
+
+std::vector<char> load_input(const Options &o) {
+    std::vector<char> data;
+    if (o.verb != "put" || (!o.has_in && !wants_stdin(o))) return data;
+    int fd = o.has_in ? open(o.in.c_str(), O_RDONLY) : 0;
+    if (fd < 0 || !read_all(fd, data)) {
+        fprintf(stderr, "z9tar-host: cannot read %s\n", o.has_in ? o.in.c_str() : "standard input");
+        exit(2);
+    }
+    if (fd > 0) close(fd);
+    if (data.size() > UINT32_MAX) usage("the input is larger than a record can carry (4 GiB)");
+    return data;
+}
+
+void save_output(const Options &o, const EXITPARAM &rec) {
+    if (!rec.pOutData) return;
+    int fd = o.has_out ? open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666) : 1;
+    if (fd < 0 || !write_all(fd, static_cast<const char *>(rec.pOutData), rec.nOutLength))
+        fprintf(stderr, "z9tar-host: cannot write %s\n", o.has_out ? o.out.c_str() : "standard output");
+    if (fd > 1) close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o = parse_args(argc, argv);
+    std::string lib = o.lib.empty() ? beside_executable("libz9tar.so") : o.lib;
+    void *h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        fprintf(stderr, "z9tar-host: cannot load %s: %s\n", lib.c_str(), dlerror());
+        return 2;
+    }
+    if (o.verb == "help") {
+        auto help = reinterpret_cast<int (*)(void)>(dlsym(h, "QuickHelp"));
+        if (!help) usage("the library has no QuickHelp");
+        help();
+        return 0;
+    }
+    // The entry points are found by the names the library's record holds.
+    auto cfg = static_cast<const Z9TAR_CONFIG50 *>(dlsym(h, "z9tar_config50"));
+    if (!cfg || cfg->nLength != sizeof(Z9TAR_CONFIG50)) usage("the library has no valid z9tar_config50");
+    const char *name = o.verb == "get" ? cfg->pNames[2] : cfg->pNames[3];
+    auto entry = reinterpret_cast<Z9TAR_ENTRY>(dlsym(h, name));
+    if (!entry) usage("the library does not export its entry point");
+
+    std::vector<char> input = load_input(o);
+    std::vector<char> line(o.cmdline.begin(), o.cmdline.end());
+    line.push_back('\0');
+    EXITPARAM rec;
+    for (long i = 0; i < o.repeat; i++) {
+        memset(&rec, 0, sizeof rec);
+        rec.nSize = sizeof rec;
+        rec.nTraceMode = static_cast<uint16_t>(o.trace_mode);
+        snprintf(rec.szTraceFile, sizeof rec.szTraceFile, "%s", o.trace_file.c_str());
+        rec.pszCmdLine = line.data();
+        rec.pInData = input.empty() ? nullptr : input.data();
+        rec.nInLength = static_cast<uint32_t>(input.size());
+        entry(&rec);
+        if (i + 1 < o.repeat) free(rec.pOutData);  // the host owns it; only the last is kept
+    }
+    save_output(o, rec);
+    free(rec.pOutData);
+    if (rec.szFileName[0])
+        fprintf(stderr, "rc=%d %.*s file=%.*s\n", rec.nReturnCode, static_cast<int>(sizeof rec.szMessage),
+                rec.szMessage, static_cast<int>(sizeof rec.szFileName), rec.szFileName);
+    else
+        fprintf(stderr, "rc=%d %.*s\n", rec.nReturnCode, static_cast<int>(sizeof rec.szMessage), rec.szMessage);
+    return rec.nReturnCode == 0 ? 0 : 1;
+}
