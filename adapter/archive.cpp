@@ -1,3 +1,270 @@
-/* STUB: replaced by the operation driver. */
+/* archive.cpp - the operation driver `Z9TAR_Archive`: describes and opens the
+ * archive, allocates the record buffer, then lists, extracts, adds, or deletes
+ * and replaces through a scratch file. Keeps no state beyond one call; what it
+ * acquires (descriptors, buffers, the scratch file) is released by `_done`. */
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 #include "adapter.h"
-extern "C" int Z9TAR_Archive(CMDLINEPARAM *, EXITPARAM *) { return 0; }
+#include "../tape/tape.h"
+#include "../tar/tar.h"
+
+namespace {
+
+constexpr const char kModule[] = "z9tar";
+constexpr const char kFunc[] = "Z9TAR_Archive";
+
+void info(int line, const char *format, const char *text) {
+    OrvLogEntry(kModule, line, 5, kFunc, format, text);
+}
+
+/* An adapter failure: the readable text (with details) is logged, then the
+ * fixed underscore text takes its place in the record. */
+void fail_fixed(const char *readable, const char *fixed) {
+    z9_error_text(kModule, __LINE__, kFunc, readable);
+    z9_set_message(fixed);
+}
+
+void log_time(const char *format, time_t t) {
+    char text[64];
+    if (!ctime_r(&t, text)) z9_copy(text, sizeof text, "?\n");
+    info(__LINE__, format, text);
+}
+
+/* The archive's description lines. They go only to the trace, so nothing is
+ * looked up or formatted when no trace file is open: the user database is slow. */
+void describe_archive(const char *path) {
+    if (!z9_log_is_open()) return;
+    struct stat s;
+    int rc = stat(path, &s);
+    if (rc != 0) {
+        OrvLogEntry(kModule, __LINE__, 5, kFunc, "Stat for %s returned %d ", path, rc);
+        return;
+    }
+    OrvLogEntry(kModule, __LINE__, 5, kFunc, "Archive %s, UID=%d, GID=%d", path, static_cast<int>(s.st_uid),
+                static_cast<int>(s.st_gid));
+    OrvLogEntry(kModule, __LINE__, 5, kFunc, "Mode=%08o, size=%lld, device=%d", static_cast<unsigned>(s.st_mode),
+                static_cast<long long>(s.st_size), static_cast<int>(s.st_dev));
+    log_time("Last access %s", s.st_atime);
+    log_time("Status changed %s", s.st_ctime);
+    log_time("Archive changed %s", s.st_mtime);
+    if (const struct passwd *pw = getpwuid(s.st_uid)) info(__LINE__, "UID=%s", pw->pw_name);
+    uid_t me = getuid();
+    if (const struct passwd *pw = getpwuid(me))
+        OrvLogEntry(kModule, __LINE__, 5, kFunc, "Archive running as user %s UID=%d GID=%d", pw->pw_name,
+                    static_cast<int>(me), static_cast<int>(getgid()));
+}
+
+/* Opens the archive and gives it its record buffer. */
+bool open_archive(const char *path, bool quiet) {
+    if (!initape(path)) {
+        char text[kPathSize + 40];
+        snprintf(text, sizeof text, "Failed to open archive (%s)", path);
+        fail_fixed(text, "Failed_to_open_archive");
+        return false;
+    }
+    if (!quiet) info(__LINE__, "Opened archive '%s' successfully", path);
+    int bytes = cblock ? kBlockSize * cblock : kRecordBytes;
+    io_buf = getbuf(bytes);
+    if (!io_buf) {
+        char text[80];
+        snprintf(text, sizeof text, "Insufficient memory: allocation of %d bytes failed", bytes);
+        fail_fixed(text, "Memory_allocation_error");
+        return false;
+    }
+    io_2nd = io_buf;
+    c_break = 0;
+    return runtape() == 1;
+}
+
+/* The store of an add or replace: the data file under the member name, or the
+ * host's buffer under the member name. The store may extend the path in place,
+ * so it gets a buffer of its own of the size it expects. */
+int store_member(const CMDLINEPARAM *opts) {
+    char path[kStorePathSize];
+    if (file_flag) {
+        z9_copy(path, sizeof path, opts->szFile);
+        return z9tarstore(path, opts->szMember);
+    }
+    z9_copy(path, sizeof path, opts->szMember);
+    return z9tarstore(path, nullptr);
+}
+
+/* Where the next output block lands: what went to the file plus what waits in
+ * the buffer. A store that handed out any block moved it forward. */
+int64_t output_position() {
+    off_t written = lseek(hwrite, 0, SEEK_CUR);
+    return static_cast<int64_t>(written < 0 ? 0 : written) + static_cast<int64_t>(wblock) * kBlockSize;
+}
+
+/* Copies the current member, header and data blocks, to the scratch file. */
+bool keep_member() {
+    unsigned char *out = steptape();
+    if (!out) return false;
+    memcpy(out, hblock, kBlockSize);
+    if (!usize()) return true;
+    for (int64_t n = (st.st_size + kBlockSize - 1) / kBlockSize; n > 0; n--) {
+        unsigned char *in = readtape();
+        if (!in) return false;
+        out = steptape();
+        if (!out) return false;
+        memcpy(out, in, kBlockSize);
+    }
+    return true;
+}
+
+/* Replace: the archived copy goes when its replacement can be stored. The
+ * replacement is the data file in file mode; in memory mode it is the host's
+ * buffer, which always exists and is always as new as now. With update, an
+ * archived copy at least as new as the replacement stays. */
+enum class Keep { keep, drop, fail };
+
+Keep replace_decision(const CMDLINEPARAM *opts, const char *name) {
+    time_t newest = time(nullptr);
+    if (file_flag) {
+        struct stat local;
+        if (stat(opts->szFile, &local) != 0) {
+            info(__LINE__, "can't access '%s'", name);
+            return Keep::keep;
+        }
+        newest = local.st_mtime;
+    }
+    if (u_flag) {
+        if (!uplist()) return Keep::fail;
+        if (newest <= st.st_mtime) return Keep::keep;
+    }
+    return Keep::drop;
+}
+
+/* Plain delete: the named member goes, and so do links that point to it. */
+bool delete_matches(const char *member, const char *name) {
+    if (inargs(member, name)) return true;
+    char type = static_cast<char>(hblock[kTypeOff]);
+    if (type != '1' && type != '2') return false;
+    char link[kLinkLen + 1];
+    z9_copy(link, sizeof link, reinterpret_cast<const char *>(hblock + kLinkOff));
+    return inargs(member, link);
+}
+
+/* Copies the archive to the scratch file, leaving out what is deleted or
+ * replaced; *changed tells whether anything was left out. */
+bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
+    for (;;) {
+        int r = gethead(quiet);
+        if (r == 0) return true;
+        if (r < 0) {
+            z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
+            return false;
+        }
+        char name[kNameLen + 1];
+        z9_copy(name, sizeof name, reinterpret_cast<const char *>(hblock + kNameOff));
+        bool drop = false;
+        if (a_flag) {
+            if (inargs(opts->szMember, name)) {
+                Keep k = replace_decision(opts, name);
+                if (k == Keep::fail) return false;
+                drop = k == Keep::drop;
+            }
+        } else if (delete_matches(opts->szMember, name)) {
+            int64_t blocks = (st.st_size + kBlockSize - 1) / kBlockSize;
+            if (!quiet)
+                OrvLogEntry(kModule, __LINE__, 5, kFunc, "Deleting '%s' (%ld bytes, %ld tape blocks) from archive",
+                            name, static_cast<long>(st.st_size), static_cast<long>(blocks));
+            drop = *changed = true;
+        }
+        if (drop ? !delfile() : !keep_member()) return false;
+    }
+}
+
+/* Puts the finished scratch file in the archive's place. */
+int swap_in_scratch(const char *path) {
+    char text[2 * kPathSize + 40];
+    if (unlink(path) != 0) {
+        snprintf(text, sizeof text, "can't delete '%s'", path);
+        fail_fixed(text, "Cannot_delete_archive");
+        return 0;
+    }
+    if (link(scratch, path) != 0) {
+        snprintf(text, sizeof text, "can't link '%s' - data stay in '%s'", path, scratch);
+        fail_fixed(text, "Cannot_link_archive_and_scratch_file");
+        return 0;
+    }
+    if (unlink(scratch) != 0) {
+        z9_error_text(kModule, __LINE__, kFunc, "Cannot_delete_scratch_file");
+        return 0;
+    }
+    return 1;
+}
+
+int delete_or_replace(const CMDLINEPARAM *opts, bool quiet) {
+    if (!S_ISREG(sa.st_mode)) {
+        z9_error_text(kModule, __LINE__, kFunc, "delete_option_(-d)_is_for_file_archives_only");
+        return 0;
+    }
+    if (!duptape(opts->szArchive)) return 0;
+    bool changed = false;
+    if (!copy_without(opts, quiet, &changed)) return 0;
+    if (a_flag) {
+        // The store's own result does not decide the run: what counts is
+        // whether it produced output that the scratch file now holds.
+        int64_t before = output_position();
+        store_member(opts);
+        if (output_position() > before) changed = true;
+    }
+    if (!changed) {
+        if (!quiet) info(__LINE__, "%s", "archive unchanged");
+        close(hwrite);
+        hwrite = -1;
+        if (unlink(scratch) != 0) {
+            z9_error_text(kModule, __LINE__, kFunc, "Cannot_delete_scratch_file");
+            return 0;
+        }
+        return 1;
+    }
+    if (!endtape()) return 0;
+    return swap_in_scratch(opts->szArchive);
+}
+
+int add(const CMDLINEPARAM *opts, bool quiet) {
+    if (!c_flag) {
+        int r = scantape(opts->szMember, acctime, quiet);
+        if (r == 1) r = backtape();
+        if (r == 0) return 0;
+    }
+    int r = store_member(opts);
+    return r == 1 ? endtape() : r;
+}
+
+int list(const CMDLINEPARAM *opts, bool quiet) {
+    allfiles = 0;
+    allbytes = 0;
+    int r = scantape(opts->szMember, catalog, quiet);
+    if (!quiet)
+        OrvLogEntry(kModule, __LINE__, 5, kFunc, "Total %u file(s) for %lu bytes in %lu tape blocks",
+                    static_cast<unsigned>(allfiles), static_cast<unsigned long>(allbytes),
+                    static_cast<unsigned long>(allblock));
+    return r;
+}
+
+}  // namespace
+
+extern "C" int Z9TAR_Archive(CMDLINEPARAM *opts, EXITPARAM *rec) {
+    (void)rec;  // the record's message field is reached through mszErrMsg
+    bool quiet = opts->bTraceOnError != 0;
+    describe_archive(opts->szArchive);
+    if (!open_archive(opts->szArchive, quiet)) return 0;
+    if (d_flag) return delete_or_replace(opts, quiet);
+    if (a_flag) return add(opts, quiet);
+    if (x_flag) {
+        // Extracted objects get exactly the archived permission bits.
+        umask(0);
+        if (file_flag) mszFileName = opts->szFile;
+        return scantape(opts->szMember, extract, quiet);
+    }
+    if (t_flag) return list(opts, quiet);
+    return 0;
+}

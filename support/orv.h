@@ -98,4 +98,8 @@ void z9_error_text(const char *module, int line, const char *function, const cha
 /* Replaces the message field's text without logging. */
 void z9_set_message(const char *text);
 
+/* True while a trace file is open: callers skip work whose only product is a
+ * trace line (user lookups, time formatting). */
+bool z9_log_is_open(void);
+
 #endif
