@@ -11,4 +11,3 @@ int OrvLogDumpBin(const char *, int, int, const char *, const void *, uint64_t) 
 int OrvTrace(const char *, ...) { return 0; }
 void TimeDiffHMS(time_t, time_t, int *h, int *m, int *s) { *h = *m = *s = 0; }
 }
-bool z9_log_is_open(void) { return false; }
