@@ -120,7 +120,7 @@ void OrvList_DestroyList(OrvList *list) {
 }
 
 int OrvList_DoForEach(OrvList *list, OrvListCallback callback) {
-    // The design requires a list; refusing a null one is cheaper than a crash.
+    // Callers must pass a list; refusing a null one is cheaper than a crash.
     if (!list || !callback) return 0;
     int calls = 0;
     for (OrvListNode *node = list->head; node;) {
