@@ -44,6 +44,10 @@ static int64_t desc_back(int64_t blocks) {
     return blocks;
 }
 
+// Set while the counting read is installed, so that blocks passed over by
+// seeking are counted too, whatever wraps the read in use.
+static bool counting;
+
 // The catalog's read: every read counts its bytes rounded up to whole blocks,
 // so a short last record counts only the blocks it returned.
 static int count_read(void *buf, int length) {
@@ -124,6 +128,7 @@ static off_t mem_lseek(int, off_t offset, int whence) {
 /* ---- selection, by initape at the start of every run ---- */
 
 void z9_select_ops(void) {
+    counting = false;
     tapeops.read = tapeops.run_read = desc_read;
     tapeops.write = tapeops.run_write = desc_write;
     tapeops.back = tapeops.run_back = desc_back;
@@ -146,6 +151,7 @@ void z9_count_reads(void) {
     // Installing twice must not make the counting read call itself.
     if (tapeops.run_read != count_read) tapeops.saved_read = tapeops.run_read;
     tapeops.run_read = tapeops.read = count_read;
+    counting = true;
     allblock = 0;
 }
 
@@ -156,6 +162,6 @@ int z9_seek_blocks(int64_t blocks) {
     if (lseek(handle, blocks * kBlockSize, SEEK_CUR) < 0) return 0;
     // The counting read would have seen these blocks; a catalog's total
     // must not depend on whether they were read or passed over.
-    if (tapeops.read == count_read) allblock += static_cast<uint64_t>(blocks);
+    if (counting) allblock += static_cast<uint64_t>(blocks);
     return 1;
 }
