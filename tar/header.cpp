@@ -39,8 +39,8 @@ static int digit_value(unsigned char c, int base) {
  * more): leading spaces, up to maxdigits digits, then a space or a zero byte.
  * Returns 0 when good, 1 when bad; value holds what was read either way.
  * Spaces may run on into the next field, since some writers right-align with
- * blanks. If they run to the end of the block there is nothing to read: the
- * field counts as 0 and bad, so such a block is never taken for a header. */
+ * blanks. Our choice when they run to the end of the block: there is no
+ * number and no terminator, so the field reads as 0 and is bad. */
 static int parse_field(const unsigned char *p, size_t room, int maxdigits, int base,
                        uint64_t *value) {
     size_t i = 0;
