@@ -142,7 +142,7 @@ protected:
 TEST_F(Reader, SkipsDamagedBlocksAndKeepsTheCounterAcrossRuns) {
     std::string letters = hdr("l"), offbyone = hdr("o");
     letters.replace(kChksumOff, 3, "abc");
-    offbyone[kBlockSize - 1] = 1;  // a byte no field uses
+    offbyone[kExtTotalOff + kExtTotalLen] = 1;  // a byte no field uses
     struct { std::string archive; int calls; const char *trace, *message; } runs[] = {
         {kEnd, 1, "0:0", ""},
         {letters + hdr("x") + offbyone + hdr("y") + hdr("s", kSizeOff, "12x") + hdr("z") + kEnd, 5,
