@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build demo test test-plain test-asan fuzz clean
+.PHONY: all build demo test test-plain test-asan fuzz bench clean
 
 all: build
 
@@ -28,6 +28,10 @@ test-asan:
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 test: test-plain test-asan
+
+# The benchmark against GNU tar (a few minutes; about 2.5 GB of scratch data).
+bench: build
+	$(BUILD)/z9bench
 
 # Each fuzz program runs FUZZ_SECONDS on its seed corpus (clang and libFuzzer).
 fuzz:
