@@ -209,10 +209,12 @@ int delete_or_replace(const CMDLINEPARAM *opts, bool quiet) {
     bool changed = false;
     if (!copy_without(opts, quiet, &changed)) return 0;
     if (a_flag) {
-        // The store's own result does not decide the run: what counts is
-        // whether it produced output that the scratch file now holds.
+        // A store that failed leaves its text in the record and the archive as
+        // it was: a half-stored member must never take the archive's place.
+        // One that succeeded changed the archive when it produced output,
+        // whether or not that output has left the buffer yet.
         int64_t before = output_position();
-        store_member(opts);
+        if (!store_member(opts)) return 0;
         if (output_position() > before) changed = true;
     }
     if (!changed) {
