@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -33,7 +32,7 @@ int reference(const char *p, const char *t, int n) {
     }
 }
 
-TEST(Mismatch, Table) {
+TEST(Mismatch, TableAndThePlainRulesOnEverySmallInput) {
     struct { const char *pat, *text; int len, want; } cases[] = {
         {"", "", 0, 0},        {"*", "", 0, 1},         {"a*", "a", 1, 1},      {"a*", "ab", 2, 0},
         {"*a", "a", 1, 0},     {"b", "a/b", 3, -1},     {"*/b", "a/b", 3, 0},   {"a?b", "a/b", 3, 0},
@@ -41,9 +40,7 @@ TEST(Mismatch, Table) {
         {"A", "a", 1, -1},     {"**a", "ba", 2, 0},     {"a", "ab", 1, 0},      {"*a*", "ba", 2, 1},
         {"*a*", "bab", 3, 0},  {"", "a", 1, 1},         {"a", "a", -1, 1},      {"*", nullptr, 0, 1}};
     for (const auto &c : cases) EXPECT_EQ(mismatch(c.pat, c.text, c.len), c.want) << c.pat << " / " << (c.text ? c.text : "");
-}
-
-TEST(Mismatch, AgreesWithThePlainRulesOnEverySmallInput) {
+    // Every pattern of up to 5 of "ab*?" against every text of up to 6 of "ab".
     std::vector<std::string> pats{""}, texts{""};
     for (size_t i = 0; i < pats.size() && pats[i].size() < 5; i++)
         for (char c : std::string("ab*?")) pats.push_back(pats[i] + c);
@@ -109,18 +106,18 @@ struct Trace {
 TEST(Okwork, TypeFromTheModeWhenGivenASpace) {
     tk::TempDir dir;
     Trace trace(dir / "t");
-    struct { int type; unsigned mode; } cases[] = {{' ', S_IFDIR | 0755}, {' ', S_IFIFO | 0644}, {' ', S_IFCHR | 0600},
-                                                   {' ', S_IFBLK | 0600}, {' ', S_IFLNK | 0777}, {' ', S_IFREG | 0644},
-                                                   {' ', 0644},           {' ', S_IFSOCK | 0755}, {',', S_IFREG | 0640}};
+    struct { int type; unsigned mode; const char *shown; } cases[] = {
+        {' ', S_IFDIR | 0755, "drwxr-xr-x"}, {' ', S_IFIFO | 0644, "prw-r--r--"}, {' ', S_IFCHR | 0600, "crw-------"},
+        {' ', S_IFBLK | 0600, "brw-------"}, {' ', S_IFLNK | 0777, "lrwxrwxrwx"}, {' ', S_IFREG | 0644, " rw-r--r--"},
+        {' ', 0644, " rw-r--r--"},           {' ', S_IFSOCK | 0755, "?rwxr-xr-x"}, {',', S_IFREG | 0640, ",rw-r-----"}};
+    std::string want;
     for (const auto &c : cases) {
         struct stat s = {};
         s.st_mode = c.mode, s.st_uid = 12, s.st_gid = 3, s.st_size = 1234567;
         EXPECT_EQ(okwork('x', c.type, &s, "d/n"), 1);
+        want += std::string("x ") + c.shown + "  12/3 1234567 d/n\n\n";
     }
-    EXPECT_EQ(trace.text(),
-              "x drwxr-xr-x  12/3 1234567 d/n\n\nx prw-r--r--  12/3 1234567 d/n\n\nx crw-------  12/3 1234567 d/n\n\n"
-              "x brw-------  12/3 1234567 d/n\n\nx lrwxrwxrwx  12/3 1234567 d/n\n\nx  rw-r--r--  12/3 1234567 d/n\n\n"
-              "x  rw-r--r--  12/3 1234567 d/n\n\nx ?rwxr-xr-x  12/3 1234567 d/n\n\nx ,rw-r-----  12/3 1234567 d/n\n\n");
+    EXPECT_EQ(trace.text(), want);
 }
 
 // One read run over an archive file, as the driver sets it up.
@@ -149,126 +146,51 @@ tk::Member file(const std::string &name, size_t size) {
     return m;
 }
 
-TEST(Skipfile, BlocksOfASizeAndTheNextHeaderAfterThem) {
+TEST(Skipfile, BlocksOfASizeThenTheNextHeader) {
     tk::TempDir dir;
     for (int64_t size : {0, 1, 512, 513}) {
         tk::write_file(dir / "a.tar", tk::TarBuilder().add(file("a", static_cast<size_t>(size))).file("next", "x").finish());
         ReadRun run(dir / "a.tar");
         ASSERT_EQ(gethead(1), 1);
         EXPECT_EQ(skipfile(), 1);
-        int64_t n = (size + 511) / 512;
-        std::regex want("blocks to read in this file " + std::to_string(n) + " \\(extract [0-9]+\\) st\\.st_size=" +
-                        std::to_string(size) + " \n");
+        std::regex want("blocks to read in this file " + std::to_string((size + 511) / 512) +
+                        " \\(extract [0-9]+\\) st\\.st_size=" + std::to_string(size) + " \n");
         EXPECT_TRUE(std::regex_match(run.msg, want)) << run.msg;
-        ASSERT_EQ(gethead(1), 1);   // the very next block is the next header
+        ASSERT_EQ(gethead(1), 1);
         EXPECT_STREQ(reinterpret_cast<char *>(hblock), "next");
     }
 }
 
-TEST(Skipfile, ArchiveEndingInsideTheDataSaysHowManyBlocksWereLeft) {
+// The action records each member it is given and fails at the fail_at'th.
+std::vector<std::string> seen;
+size_t fail_at;
+int record() {
+    seen.push_back(reinterpret_cast<char *>(hblock));
+    return (usize() && !skipfile()) || seen.size() == fail_at ? 0 : 1;
+}
+
+TEST(Scantape, SelectionOrderAndFailures) {
     tk::TempDir dir;
-    // Header and 3 of 10 data blocks; then one of 100 data blocks of which 60
-    // exist, so whole records are passed over before the end is met.
-    struct { size_t size, kept; const char *want; } cases[] = {
-        {5000, 3, "zero bytes read, expected 10 blocks, blocks left 7\n"},
-        {51200, 60, "zero bytes read, expected 100 blocks, blocks left 40\n"}};
+    tk::TarBuilder b;
+    b.add(file("d/1", 700)).add(file("x", 10)).add(file("d/2", 0)).add(file("d", 3)).add(file("dd", 600));
+    std::string all = b.finish(0);
+    std::vector<std::string> five{"d/1", "x", "d/2", "d", "dd"}, d3{"d/1", "d/2", "d"};
+    const std::string missing = "Member '' not found in archive\n\n";
+    struct { unsigned char extract; std::string pattern; size_t fail_at; bool ended; int rc;
+             std::vector<std::string> seen; std::string trace; } cases[] = {
+        {1, "d", 0, true, 1, d3, ""},        {0, "", 0, true, 1, five, ""},   {0, "nothing", 0, true, 1, {}, ""},
+        {1, "", 0, true, 0, {}, missing + missing},                            // once as error, once as information
+        {1, "d", 2, true, 0, {"d/1", "d/2"}, ""}, {0, "", 0, false, 0, five, "archive read error\n\n"}};
     for (const auto &c : cases) {
-        std::string bytes = tk::TarBuilder().add(file("a", c.size)).finish(0).substr(0, (c.kept + 1) * 512);
-        tk::write_file(dir / "a.tar", bytes);
-        ReadRun run(dir / "a.tar");
-        ASSERT_EQ(gethead(1), 1);
-        EXPECT_EQ(skipfile(), 0);
-        EXPECT_STREQ(run.msg, c.want);
+        tk::write_file(dir / "a.tar", c.ended ? all + std::string(1024, '\0') : all);
+        Trace trace(dir / "t");
+        ReadRun run(dir / "a.tar", c.extract, !c.extract);
+        seen.clear(), fail_at = c.fail_at;
+        EXPECT_EQ(scantape(c.pattern.c_str(), record, 1), c.rc) << c.pattern;
+        EXPECT_EQ(seen, c.seen) << c.pattern;
+        EXPECT_EQ(essentials(trace.text()), c.trace) << c.pattern;
+        EXPECT_EQ(c.trace.find(std::string(run.msg) + "\n\n"), c.trace.empty() ? std::string::npos : 0);
     }
-}
-
-// Walks an archive with an action that records each member it is given.
-struct Walk {
-    std::vector<std::string> seen;
-    int fail_at = 0;
-    int scan(const char *pattern) {
-        static Walk *self;
-        self = this;
-        return scantape(pattern, [] {
-            self->seen.push_back(reinterpret_cast<char *>(hblock));
-            if (usize() && !skipfile()) return 0;
-            return static_cast<int>(self->seen.size()) == self->fail_at ? 0 : 1;
-        }, 1);
-    }
-};
-
-std::string three_dirs(const tk::TempDir &dir) {
-    tk::write_file(dir / "a.tar", tk::TarBuilder()
-                                      .add(file("d/1", 700)).add(file("x", 10)).add(file("d/2", 0))
-                                      .add(file("d", 3)).add(file("dd", 600)).finish());
-    return dir / "a.tar";
-}
-
-TEST(Scantape, EveryMatchInArchiveOrderOthersSkipped) {
-    tk::TempDir dir;
-    ReadRun run(three_dirs(dir), 1);
-    Walk w;
-    EXPECT_EQ(w.scan("d"), 1);
-    EXPECT_EQ(w.seen, (std::vector<std::string>{"d/1", "d/2", "d"}));
-}
-
-TEST(Scantape, EmptyPatternListsAllButExtractsNothing) {
-    tk::TempDir dir;
-    {
-        ReadRun run(three_dirs(dir), 0, 1);
-        Walk w;
-        EXPECT_EQ(w.scan(""), 1);
-        EXPECT_EQ(w.seen.size(), 5u);
-    }
-    Trace trace(dir / "t");
-    ReadRun run(three_dirs(dir), 1);
-    Walk w;
-    EXPECT_EQ(w.scan(""), 0);
-    EXPECT_TRUE(w.seen.empty());
-    EXPECT_STREQ(run.msg, "Member '' not found in archive");
-    // Once as the error and once among the information lines.
-    EXPECT_EQ(essentials(trace.text()), "Member '' not found in archive\n\nMember '' not found in archive\n\n");
-}
-
-TEST(Scantape, NoMatchIsFineOutsideAnExtraction) {
-    tk::TempDir dir;
-    ReadRun run(three_dirs(dir), 0, 1);
-    Walk w;
-    EXPECT_EQ(w.scan("nothing"), 1);
-    EXPECT_TRUE(w.seen.empty());
-}
-
-TEST(Scantape, StopsAtAFailingActionAndAtAMissingEnd) {
-    tk::TempDir dir;
-    {
-        ReadRun run(three_dirs(dir), 1);
-        Walk w;
-        w.fail_at = 2;
-        EXPECT_EQ(w.scan("d"), 0);
-        EXPECT_EQ(w.seen.size(), 2u);
-    }
-    // No end marker: no further block where a header was expected.
-    tk::write_file(dir / "b.tar", tk::TarBuilder().add(file("a", 5)).finish(0));
-    ReadRun run(dir / "b.tar", 0, 1);
-    Walk w;
-    EXPECT_EQ(w.scan(""), 0);
-    EXPECT_EQ(w.seen.size(), 1u);
-}
-
-TEST(Delfile, LogsTheDropAndPassesOverTheData) {
-    tk::TempDir dir;
-    tk::Member link;
-    link.name = "h", link.type = '1', link.link = "a", link.size = 700;
-    tk::write_file(dir / "a.tar", tk::TarBuilder().add(file("a", 700)).add(link).file("b", "x").finish());
-    Trace trace(dir / "t");
-    ReadRun run(dir / "a.tar");
-    ASSERT_EQ(gethead(1), 1);
-    EXPECT_EQ(delfile(), 1);
-    ASSERT_EQ(gethead(1), 1);
-    EXPECT_EQ(delfile(), 1);   // a link's size has no blocks behind it
-    ASSERT_EQ(gethead(1), 1);
-    EXPECT_STREQ(reinterpret_cast<char *>(hblock), "b");
-    EXPECT_EQ(essentials(trace.text()), "d a, 700 bytes, 2 tape blocks\n\n\nd h, 700 bytes, 2 tape blocks\n\n\n");
 }
 
 }  // namespace
