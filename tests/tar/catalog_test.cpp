@@ -145,7 +145,9 @@ TEST(CatalogPattern, SelectsByTheRulesTotalsCountOnlyTheListed) {
 TEST(CatalogFailure, TruncatedDataAndBadHeader) {
     tk::TempDir dir;
     std::string small = tk::TarBuilder().file("a", "x").add(member("big", '0', 5000)).finish(0).substr(0, 6 * kBlockSize);
-    std::string large = tk::TarBuilder().add(member("big", '0', 51200)).finish(0).substr(0, 61 * kBlockSize);
+    std::string large = tk::TarBuilder().add(member("big", '0', 51200)).finish(0);
+    std::string ragged = large.substr(0, 100 * kBlockSize + 100);   // records seeked over, then a partial block
+    large.resize(61 * kBlockSize);
     std::string bad = tk::TarBuilder().file("good", "x").raw(patched(member("bad", '0'), kSizeOff, "12x"))
                           .file("after", "y").finish();
     const std::string a = " rw-r--r--   0/0       1  a\n\n", read_error = "archive read error\n\n";
@@ -156,6 +158,8 @@ TEST(CatalogFailure, TruncatedDataAndBadHeader) {
          "Total 1 file(s) for 1 bytes in 6 tape blocks"},
         {large, "", "zero bytes read, expected 100 blocks, blocks left 40\n",
          " rw-r--r--   0/0   51200  big\n\n" + read_error, "Total 0 file(s) for 0 bytes in 61 tape blocks"},
+        {ragged, "", "zero bytes read, expected 100 blocks, blocks left 5\n",
+         " rw-r--r--   0/0   51200  big\n\n" + read_error, "Total 0 file(s) for 0 bytes in 101 tape blocks"},
         {bad, "", "GetArchive_succeeded", " rw-r--r--   0/0       1  good\n\nbad directory structure\n\n",
          "Total 1 file(s) for 1 bytes in 7 tape blocks"}};
     for (const auto &c : cases) {
