@@ -152,8 +152,10 @@ int inargs(const char *pattern, const char *name) {
 
 namespace {
 
-/* How far the archive has been read, in blocks handed out. Only the
- * difference of two readings is used, to tell how far a failed skip got. */
+/* How far the archive has been read, in blocks handed out, from the block
+ * layer's counters (bytes read or seeked over, less the blocks still waiting
+ * in the buffer). Only the difference of two readings is used: how far a
+ * failed skip got, which the block layer does not report itself. */
 int64_t blocks_taken() {
     int64_t waiting = nread > rblock ? nread - rblock : 0;
     return nbytes / kBlockSize - waiting;
@@ -166,8 +168,8 @@ extern "C" {
 int skipfile(void) {
     int64_t n = data_blocks(st.st_size);
     char text[160];
-    // The text names the extraction module: skipping began there, and traces
-    // read by people who know that module's line numbers stay comparable.
+    // The trace text names the extraction module, which skips most, and the
+    // line it is composed on; it also stands in the message field.
     snprintf(text, sizeof text, "blocks to read in this file %lld (%s %d) st.st_size=%lld \n",
              static_cast<long long>(n), "extract", __LINE__, static_cast<long long>(st.st_size));
     z9_set_message(text);
