@@ -84,7 +84,8 @@ TEST(CatalogByHand, EntriesPerTypeMagicExtentAndTail) {
     tk::Member ustar0 = member("u0", '0', 1), ustar_nul = member("unul", '\0', 1), foreign = member("xyz", '0');
     ustar0.magic = ustar_nul.magic = "ustar  ";
     foreign.magic = "XYZ";
-    tk::Member owner = member(name100, '0'), sym = member("s", '2');
+    tk::Member owner = member(name100, '0'), sym = member("s", '2'), hard = member("h", '1');
+    hard.link = "cont", hard.size = 700;   // a size, but no data blocks behind it
     owner.uid = 1000, owner.gid = 100, sym.link = link100, sym.mode = 0777;
     sym.magic = "ustar  ";   // right behind the unterminated link name
     std::string archive = tk::TarBuilder()
@@ -94,7 +95,7 @@ TEST(CatalogByHand, EntriesPerTypeMagicExtentAndTail) {
                               .raw(patched(bad_extent, kExtNumOff, std::string("4\0\0\0" "3\0\0\0" "3720", 12)))
                               .raw(patched(tail, kTailSizeOff, "4000 "))                // coded size 2048
                               .add(bdev).add(dir5).add(member("odd", 'Q'))
-                              .add(ustar0).add(ustar_nul).add(foreign).add(owner).add(sym)
+                              .add(ustar0).add(ustar_nul).add(foreign).add(owner).add(sym).add(hard)
                               .finish();
     tk::write_file(dir / "a.tar", archive);
     Listed l = list(dir, dir / "a.tar");
@@ -111,9 +112,10 @@ TEST(CatalogByHand, EntriesPerTypeMagicExtentAndTail) {
                          " rw-r--r--   0/0       1  unul\n\n> ustar  \n\n"
                          " rw-r--r--   0/0       0  xyz\n\n> XYZ\n\n"
                          " rw-r--r-- 1000/100       0  " + name100 + "\n\n"
-                         "lrwxrwxrwx   0/0       0  s\n\n symlink to " + link100 + "\n\n");
+                         "lrwxrwxrwx   0/0       0  s\n\n symlink to " + link100 + "\n\n"
+                         " rw-r--r--   0/0     700  h\n\n linked to cont\n\n");
     // Sizes counted as shown: 512 + 700 + 512 + 512 + 2048 + 1 + 1 + 0.
-    EXPECT_EQ(l.totals, "Total 13 file(s) for 4286 bytes in " + std::to_string(archive.size() / kBlockSize) +
+    EXPECT_EQ(l.totals, "Total 14 file(s) for 4286 bytes in " + std::to_string(archive.size() / kBlockSize) +
                             " tape blocks");
 }
 
