@@ -227,7 +227,13 @@ int delete_or_replace(const CMDLINEPARAM *opts, bool quiet) {
         }
         return 1;
     }
-    if (!endtape()) return 0;
+    if (!endtape()) {
+        // endtape marks the scratch descriptor closed even when its close
+        // fails, and _done removes only a scratch file still open: the
+        // unfinished copy must go here, or it stays beside the archive.
+        if (hwrite < 0 && scratch) unlink(scratch);
+        return 0;
+    }
     return swap_in_scratch(opts->szArchive);
 }
 
