@@ -1,27 +1,370 @@
-/* STUB: replaced by the block layer. */
+/* tape.cpp - the block layer: the only code that touches the archive. Owns
+ * io_buf/io_2nd, handle/hwrite, scratch, sa, cblock and the record counters;
+ * reads file_flag, c_flag, a_flag, d_flag, t_flag and ofname. It opens but
+ * never frees: _done closes what is left open and frees the buffers. */
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "../adapter/adapter.h"
+#include "../tar/tar.h"
 #include "tape.h"
+
 extern "C" {
-unsigned char *io_buf, *io_2nd;
-int handle = -1, hwrite = -1;
-char *scratch;
-struct stat sa;
-int cblock;
-unsigned char ndrive;
-int nblock, nread, rblock, wblock, rbyte;
-int64_t nbytes;
-int talign(int64_t) { return 0; }
-void printbs(int) {}
-int initape(const char *) { return 0; }
-int runtape(void) { return 1; }
-unsigned char *getbuf(int) { return nullptr; }
-int duptape(const char *) { return 0; }
-int backtape(void) { return 0; }
-int endtape(void) { return 0; }
-int readbuf(void) { return 0; }
-unsigned char *readtape(void) { return nullptr; }
-int readbyte(void) { return -1; }
-void bacouple(void) {}
-int readarch(int, int64_t) { return 0; }
-unsigned char *steptape(void) { return nullptr; }
-int writearch(int, uint64_t, const char *) { return 0; }
+
+unsigned char *io_buf;  /* record buffer reads fill; allocated by the driver, freed by _done */
+unsigned char *io_2nd;  /* record buffer writes fill; io_buf, or duptape's own in delete runs */
+int handle = -1;        /* archive descriptor; opened by initape, closed by endtape or _done */
+int hwrite = -1;        /* output descriptor: handle, or duptape's scratch file */
+char *scratch;          /* scratch file name of a delete run; set by duptape, freed by _done */
+struct stat sa;         /* status of the archive; set by initape, decides file vs device */
+int cblock;             /* blocks per record: requested (0: learn it) or learned by readbuf */
+unsigned char ndrive;   /* default tape drive number; low 3 bits name /dev/mtN */
+
+int nblock;      /* blocks per record in use; 0 until the first read or write */
+int nread;       /* blocks the last read put into io_buf */
+int rblock;      /* next block of io_buf to hand out */
+int wblock;      /* next free block of io_2nd */
+int rbyte;       /* byte of the current block for readbyte, 0..511 */
+int64_t nbytes;  /* bytes read from the archive this run; 64-bit so that large
+                    archives are positioned exactly by backtape */
+
+}  // extern "C"
+
+namespace {
+
+constexpr const char *kModule = "tape";
+constexpr int kArchiveMode = 0666;  /* before the umask */
+
+unsigned char *block_at(unsigned char *buf, int index) {
+    return buf + static_cast<size_t>(index) * kBlockSize;
 }
+
+// Writes `blocks` blocks of io_2nd through the archive write. A short write
+// is a failure as much as a negative one: the archive would silently miss
+// data, and nothing later could tell.
+int put_blocks(int blocks, const char *function) {
+    int want = blocks * kBlockSize;
+    if (tapeops.write(io_2nd, want) != want) {
+        z9_error_text(kModule, __LINE__, function, "tape write error");
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int talign(int64_t count) {
+    if (count % kBlockSize == 0) return 1;
+    z9_error_text(kModule, __LINE__, "talign", "tape blocksize error");
+    return 0;
+}
+
+void printbs(int blocks) {
+    OrvLogEntry(kModule, __LINE__, 5, "printbs", "blocksize = %d\n", blocks);
+}
+
+int initape(const char *name) {
+    handle = -1;
+    z9_select_ops();
+
+    // No name: the default tape drive, /dev/mt0 to /dev/mt7.
+    char device[] = "/dev/mt0";
+    bool named = name && *name;
+    const char *path = named ? name : device;
+    if (!named) device[sizeof device - 2] = static_cast<char>('0' + (ndrive & 7));
+
+    for (;;) {
+        if (c_flag && named) handle = creat(path, kArchiveMode);
+        else handle = open(path, (a_flag && !d_flag) ? O_RDWR : O_RDONLY);
+        if (handle >= 0) break;
+        // Appending to an archive that isn't there yet creates it; the run
+        // then goes on as a create run (c_flag is seen by runtape and the driver).
+        if (c_flag || !a_flag) return 0;
+        c_flag = 1;
+    }
+
+    if (t_flag) z9_count_reads();
+    // Status unknown: treat it as a device, which never relies on seeking.
+    if (fstat(handle, &sa) != 0) sa.st_mode = S_IFBLK;
+    hwrite = handle;
+    nbytes = 0;
+    return 1;
+}
+
+int runtape(void) {
+    if (cblock == 0 && c_flag) {
+        cblock = kMaxBlocks;
+        printbs(cblock);
+    }
+    // rblock == nread (or beyond) makes the first readtape refill the buffer.
+    nblock = cblock;
+    rblock = cblock;
+    nread = 0;
+    wblock = 0;
+    rbyte = 0;
+    return 1;
+}
+
+unsigned char *getbuf(int size) {
+    if (size <= 0) return nullptr;
+    return static_cast<unsigned char *>(malloc(static_cast<size_t>(size)));
+}
+
+int duptape(const char *name) {
+    int size = nblock ? nblock * kBlockSize : kRecordBytes;
+    unsigned char *buf = getbuf(size);
+    if (!buf) {
+        z9_error(kModule, __LINE__, "duptape", "Insufficient memory: allocation of %d bytes failed",
+                 size);
+        return 0;
+    }
+    io_2nd = buf;
+
+    // The scratch file lives beside the archive, so that linking it into
+    // the archive's place never crosses a file system.
+    const char *slash = name ? strrchr(name, '/') : nullptr;
+    size_t dirlen = slash ? static_cast<size_t>(slash - name) + 1 : 0;
+    int namesize = static_cast<int>(dirlen) + 7;
+    free(scratch);
+    scratch = reinterpret_cast<char *>(getbuf(namesize));
+    if (!scratch) {
+        z9_error(kModule, __LINE__, "duptape", "unable to allocate %d bytes", namesize);
+        return 0;
+    }
+    if (dirlen) memcpy(scratch, name, dirlen);
+    memcpy(scratch + dirlen, "XXXXXX", 7);
+
+    int fd = z9_mkstemp(scratch);
+    if (fd < 0) {
+        z9_error_text(kModule, __LINE__, "duptape", "can't create scratch file\n");
+        return 0;
+    }
+    hwrite = fd;
+    return 1;
+}
+
+}  // extern "C"
+
+/* ---- reading ---- */
+
+static int read_error(void) {
+    z9_error_text(kModule, __LINE__, "readbuf", "archive read error");
+    return 0;
+}
+
+// The first read learns the blocking factor from what the archive gives: a
+// tape returns one record, a file up to 32 blocks. A result that isn't whole
+// blocks says nothing about the record size and is dropped.
+static int learn_record(void) {
+    while (nblock == 0) {
+        int got = tapeops.read(io_buf, kRecordBytes);
+        if (got <= 0) return read_error();
+        nbytes += got;
+        if (got % kBlockSize == 0) {
+            nread = nblock = cblock = got / kBlockSize;
+            printbs(nblock);
+            rblock = 0;
+            return 1;
+        }
+        nblock = cblock;
+        nbytes = 0;
+    }
+    return -1;   // the factor was known already: read a plain record
+}
+
+extern "C" {
+
+int readbuf(void) {
+    int learned = learn_record();
+    if (learned >= 0) return learned;
+    int got = tapeops.read(io_buf, nblock * kBlockSize);
+    // A short last record is fine as long as it holds whole blocks.
+    if (got < kBlockSize || got % kBlockSize != 0) return read_error();
+    nbytes += got;
+    nread = got / kBlockSize;
+    rblock = 0;
+    return 1;
+}
+
+unsigned char *readtape(void) {
+    if (rblock >= nread && !readbuf()) return nullptr;
+    rbyte = 0;
+    return block_at(io_buf, rblock++);
+}
+
+int readbyte(void) {
+    // rbyte 0 starts a new block; the block being read is rblock - 1.
+    if (rbyte == 0) rblock++;
+    if (rblock > nread) {
+        if (!readbuf()) return -1;
+        rblock = 1;
+    }
+    int byte = block_at(io_buf, rblock - 1)[rbyte];
+    rbyte = (rbyte + 1) % kBlockSize;
+    return byte;
+}
+
+void bacouple(void) {
+    rbyte = 0;
+    if (rblock > 0) rblock--;
+}
+
+int readarch(int fd, int64_t size) {
+    while (size > 0) {
+        if (rblock >= nread && !readbuf()) return 0;
+        // Everything left in the record goes out in one piece.
+        int64_t n = static_cast<int64_t>(nread - rblock) * kBlockSize;
+        if (n > size) n = size;
+        ssize_t put = pwritefile(fd, block_at(io_buf, rblock), static_cast<size_t>(n));
+        if (put != n) {
+            z9_error(kModule, __LINE__, "readarch", "error extracting '%s'", ofname);
+            return 0;
+        }
+        // The padding of a last partial block is skipped with it.
+        rblock += static_cast<int>((n + kBlockSize - 1) / kBlockSize);
+        size -= n;
+    }
+    rbyte = 0;
+    return 1;
+}
+
+}  // extern "C"
+
+int z9_skipblocks(int64_t n) {
+    if (n <= 0) return 1;
+    rbyte = 0;
+    // 1. Blocks still in the buffer.
+    int64_t here = nread > rblock ? nread - rblock : 0;
+    int64_t take = here < n ? here : n;
+    rblock += static_cast<int>(take);
+    n -= take;
+    // 2. Whole records by seeking, on a regular file and once the record
+    // size is known. The record holding the last block is still read, so the
+    // buffer, nread and rblock end exactly as after reading.
+    if (n > 0 && nblock > 0) {
+        int64_t records = (n - 1) / nblock;
+        if (records > 0 && z9_seek_blocks(records * nblock)) {
+            nbytes += records * nblock * kBlockSize;
+            n -= records * nblock;
+        }
+    }
+    // 3. The rest through the buffer, with the read errors of readtape.
+    while (n > 0) {
+        if (rblock >= nread && !readbuf()) return 0;
+        take = nread - rblock < n ? nread - rblock : n;
+        rblock += static_cast<int>(take);
+        n -= take;
+    }
+    return 1;
+}
+
+/* ---- writing ---- */
+
+extern "C" {
+
+unsigned char *steptape(void) {
+    if (nblock == 0) nblock = 1;
+    if (wblock >= nblock) {
+        if (!put_blocks(nblock, "steptape")) return nullptr;
+        wblock = 0;
+    }
+    return block_at(io_2nd, wblock++);
+}
+
+int writearch(int fd, uint64_t size, const char *name) {
+    if (nblock == 0) nblock = 1;
+    int blocks = 0;
+    while (size != 0) {
+        if (wblock >= nblock) {
+            if (!put_blocks(nblock, "writearch")) return 0;
+            wblock = 0;
+        }
+        // Read straight into the record, as much as the record has room for.
+        uint64_t want = static_cast<uint64_t>(nblock - wblock) * kBlockSize;
+        if (want > size) want = size;
+        unsigned char *at = block_at(io_2nd, wblock);
+        ssize_t got = preadfile(fd, at, static_cast<size_t>(want));
+        if (got < 0 || static_cast<uint64_t>(got) > want) {
+            z9_error(kModule, __LINE__, "writearch", "error reading '%s'", name ? name : "");
+            return 0;
+        }
+        int b = static_cast<int>((got + kBlockSize - 1) / kBlockSize);
+        memset(at + got, 0, static_cast<size_t>(b) * kBlockSize - static_cast<size_t>(got));
+        wblock += b;
+        blocks += b;
+        // A source that ends early: the caller pads the member with zero blocks.
+        if (static_cast<uint64_t>(got) != want) return blocks;
+        size -= want;
+    }
+    if (wblock >= nblock) {
+        if (!put_blocks(nblock, "writearch")) return 0;
+        wblock = 0;
+    }
+    return blocks;
+}
+
+}  // extern "C"
+
+/* ---- positioning and ending ---- */
+
+static int seek_error(void) {
+    z9_error_text(kModule, __LINE__, "backtape", "tape seek failed");
+    return 0;
+}
+
+extern "C" {
+
+int backtape(void) {
+    if (!talign(nbytes)) return 0;
+    // Nothing read yet: there is no end marker to stand on.
+    if (nblock <= 0 || rblock <= 0) return seek_error();
+    // The size of the record now in io_buf: what the last read returned.
+    int64_t n = (nbytes / kBlockSize) % nblock;
+    if (n == 0) n = nblock;
+    if (!S_ISREG(sa.st_mode)) {
+        // A device repositions by records: read the record again so the
+        // drive stands behind it, then step back over it below.
+        if (tapeops.back(n) < 0) return seek_error();
+        int got = tapeops.read(io_buf, rblock * kBlockSize);
+        if (got < kBlockSize) {
+            z9_error_text(kModule, __LINE__, "backtape", "tape read failed");
+            return 0;
+        }
+        nbytes += got;
+    }
+    if (tapeops.back(n) < 0) return seek_error();
+    // The next write-out rewrites this record from its start; new members
+    // begin on the end marker's block.
+    rblock--;
+    wblock = rblock;
+    rbyte = 0;
+    return 1;
+}
+
+int endtape(void) {
+    unsigned char *marker = steptape();
+    if (!marker) return 0;
+    memset(marker, 0, kBlockSize);   // one zero block ends the archive
+    // A file ends right after its marker; a device takes whole records only.
+    if (!put_blocks(S_ISREG(sa.st_mode) ? wblock : nblock, "endtape")) return 0;
+    if (hwrite >= 0) {
+        // The descriptor is gone even when close reports an error, so it is
+        // marked closed first: _done must never close a reused number.
+        int fd = hwrite;
+        if (handle == hwrite) handle = -1;
+        hwrite = -1;
+        if (close(fd) != 0) {
+            z9_error_text(kModule, __LINE__, "endtape", "tape close error");
+            return 0;
+        }
+    }
+    return 1;
+}
+
+}  // extern "C"

@@ -60,6 +60,12 @@ extern TAPEOPS tapeops;
 void z9_select_ops(void);
 void z9_count_reads(void);
 
+/* Moves handle forward over whole blocks of a regular-file archive without
+ * reading them, when they all lie within the archive's size in sa; counts
+ * them in allblock when the counting read is installed. 1 when moved, 0 when
+ * the caller must read them instead (device, pipe, or past the end). */
+int z9_seek_blocks(int64_t blocks);
+
 /* ---- block layer ---- */
 int talign(int64_t count);
 Z9_EXPORT void printbs(int blocks);
@@ -79,13 +85,19 @@ Z9_EXPORT int writearch(int fd, uint64_t size, const char *name);
 
 }  // extern "C"
 
+/* Passes over the next n blocks as n calls of readtape would, with the same
+ * results, messages, nbytes and allblock; on a regular-file archive whole
+ * records are seeked over instead of read. 1 done, 0 after a read error. */
+int z9_skipblocks(int64_t n);
+
 /* Replaces the trailing "XXXXXX" of tmpl so that it names a file that did not
  * exist, and creates that file exclusively (O_CREAT|O_EXCL, mode 0666 before
  * the umask). Returns the open descriptor (read-write), or -1; a template that
  * does not end in "XXXXXX" is emptied and gives -1. */
 int z9_mkstemp(char *tmpl);
 
-/* The same, but closes the new file again: the name is reserved on disk. */
+/* The same, but closes the new file again: the name is reserved on disk.
+ * Returns 0, or -1 when no file could be created. */
 int z9_mktemp(char *tmpl);
 
 #endif

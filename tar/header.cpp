@@ -1,25 +1,359 @@
-/* STUB: replaced by the header reader and writer. */
+/* header.cpp - the 512-byte header block, both ways: gethead reads the next
+ * header from the archive buffer into hblock, st, dmajor/dminor and the tail
+ * values; newhead and prcsum build one in the output buffer. Owns those run
+ * values and the skipped-block counter; reads the -PERM/-UID/-GID overrides. */
+#include <cstdint>
+#include <cstring>
+
+#include "../adapter/adapter.h"
+#include "../tape/tape.h"
 #include "tar.h"
+
+static const char kModule[] = "tar";
+
 extern "C" {
-unsigned char *hblock;
-struct stat st;
-short dmajor, dminor;
-int64_t codesize, longcsum;
-short nskipped;
-int gethead(int) { return -1; }
-int headsum(const unsigned char *) { return 0; }
-int soctus(const unsigned char *, short *) { return 1; }
-int soctul(const unsigned char *, int64_t *) { return 1; }
-int shexul(const unsigned char *, int64_t *) { return 1; }
-int isoctal(const unsigned char *, int) { return 0; }
-int isextent(short *, int64_t *) { return -1; }
-int ismagic(void) { return 0; }
-int prefix(void) { return '?'; }
-int usize(void) { return 0; }
-void nullblock(unsigned char *) {}
-void procts(unsigned char *, short, char) {}
-void proctl(unsigned char *, int64_t) {}
-void prcsum(unsigned char *) {}
-int newhead(const char *, int64_t) { return 0; }
-const char *deleft(const char *name) { return name; }
+unsigned char *hblock;   /* set by gethead and newhead; read by the walk, extract, store */
+struct stat st;          /* set by gethead or by the store; read by every member action */
+short dmajor, dminor;    /* set by gethead for '3'/'4' members; read by catalog, restore */
+int64_t codesize;        /* set by gethead from the tail; read by catalog, restore */
+int64_t longcsum;        /* set by gethead together with codesize; nobody reads it */
+short nskipped;          /* bad headers since the last good one; gethead only, lives
+                            for the process so that a later run reports it */
 }
+
+/* ---- field parsers ---------------------------------------------------- */
+
+/* Widest digit runs of the three numeric field kinds. */
+constexpr int kShortDigits = 7, kLongDigits = 11, kHexDigits = 8;
+
+static int digit_value(unsigned char c, int base) {
+    if (c >= '0' && c <= '7') return c - '0';
+    if (base == 8) return -1;
+    if (c >= '8' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+/* Reads a numeric field of room bytes at most (the rest of the block, never
+ * more): leading spaces, up to maxdigits digits, then a space or a zero byte.
+ * Returns 0 when good, 1 when bad; value holds what was read either way.
+ * Spaces may run on into the next field, since some writers right-align with
+ * blanks. Our choice when they run to the end of the block: there is no
+ * number and no terminator, so the field reads as 0 and is bad. */
+static int parse_field(const unsigned char *p, size_t room, int maxdigits, int base,
+                       uint64_t *value) {
+    size_t i = 0;
+    *value = 0;
+    while (i < room && p[i] == ' ') i++;
+    if (i == room) return 1;
+    for (int n = 0; n < maxdigits && i < room; n++, i++) {
+        int d = digit_value(p[i], base);
+        if (d < 0) break;
+        *value = *value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    }
+    // Digits that run to the very end of the block have no terminator: bad.
+    if (i == room) return 1;
+    return (p[i] == ' ' || p[i] == '\0') ? 0 : 1;
+}
+
+static int parse_short(const unsigned char *p, size_t room, short *value) {
+    uint64_t v;
+    int bad = parse_field(p, room, kShortDigits, 8, &v);
+    // Kept modulo 65536; the short carries the 16 bits, callers widen unsigned.
+    *value = static_cast<short>(static_cast<uint16_t>(v));
+    return bad;
+}
+
+static int parse_long(const unsigned char *p, size_t room, int base, int maxdigits,
+                      int64_t *value) {
+    uint64_t v;
+    int bad = parse_field(p, room, maxdigits, base, &v);
+    *value = static_cast<int64_t>(v);
+    return bad;
+}
+
+/* Room for a field at off of the current header: the rest of the block. */
+static size_t room_at(int off) { return static_cast<size_t>(kBlockSize - off); }
+
+/* The exported parsers take only a pointer. When it lies inside the current
+ * header, leading spaces may run on to the end of that block. Any other
+ * pointer we cannot place in a block, so we trust only the field itself:
+ * the widest field of its kind (8 bytes short, 12 long, 10 for the narrower
+ * hexadecimal tail field) and no byte beyond it. */
+static size_t room_for(const unsigned char *text, size_t width) {
+    auto t = reinterpret_cast<uintptr_t>(text);
+    auto h = reinterpret_cast<uintptr_t>(hblock);
+    if (hblock && t >= h && t < h + kBlockSize) return h + kBlockSize - t;
+    return width;
+}
+
+extern "C" {
+
+int soctus(const unsigned char *text, short *value) {
+    return parse_short(text, room_for(text, kModeLen), value);
+}
+
+int soctul(const unsigned char *text, int64_t *value) {
+    return parse_long(text, room_for(text, kSizeLen), 8, kLongDigits, value);
+}
+
+int shexul(const unsigned char *text, int64_t *value) {
+    return parse_long(text, room_for(text, room_at(kHexSizeOff)), 16, kHexDigits, value);
+}
+
+/* Extent-field text: 1 to width-1 octal digits, at most one space, then only
+ * zero bytes. Strict, because the same bytes may hold a magic instead. */
+int isoctal(const unsigned char *text, int width) {
+    int i = 0;
+    while (i < width && digit_value(text[i], 8) >= 0) i++;
+    if (i == 0 || i == width) return 0;
+    if (text[i] == ' ') i++;
+    for (; i < width; i++)
+        if (text[i] != '\0') return 0;
+    return 1;
+}
+
+/* ---- predicates over the current header -------------------------------- */
+
+static bool plain_file(void) { return hblock[kTypeOff] == '\0' || hblock[kTypeOff] == '0'; }
+
+int isextent(short *count, int64_t *total) {
+    if (!plain_file()) return -1;
+    if (!isoctal(hblock + kExtNumOff, kExtNumLen) || !isoctal(hblock + kExtCountOff, kExtCountLen) ||
+        !isoctal(hblock + kExtTotalOff, kExtTotalLen))
+        return -1;
+    short number;
+    parse_short(hblock + kExtNumOff, room_at(kExtNumOff), &number);
+    parse_short(hblock + kExtCountOff, room_at(kExtCountOff), count);
+    parse_long(hblock + kExtTotalOff, room_at(kExtTotalOff), 8, kLongDigits, total);
+    if (number >= 1 && number <= *count && *total > st.st_size) return number;
+    return -1;
+}
+
+/* The two magics other writers put at 257, each with its zero byte. */
+static const char kMagics[2][kMagicLen] = {{'u', 's', 't', 'a', 'r', ' ', ' ', '\0'},
+                                           {'G', 'N', 'U', 't', 'a', 'r', ' ', '\0'}};
+
+int ismagic(void) {
+    if (hblock[kTypeOff] == '\0') return 0;
+    for (const auto &magic : kMagics) {
+        // The walk stops by the magic's own zero byte at the latest, since a
+        // nonzero header byte never equals it: at most 8 bytes are read.
+        int i = 0;
+        const unsigned char *h = hblock + kMagicOff;
+        while (h[i] != '\0' && h[i] == static_cast<unsigned char>(magic[i])) i++;
+        // Trailing spaces of the magic may be left out by the writer.
+        if (h[i] == '\0' && (magic[i] == '\0' || magic[i] == ' ')) return magic[0];
+    }
+    return 0;
+}
+
+/* Listing letter and whether data blocks follow, per typeflag. */
+struct TypeInfo {
+    unsigned char type;
+    char letter;
+    bool data;
+};
+static const TypeInfo kTypes[] = {
+    {'\0', ' ', true}, {'0', ' ', true},  {'1', ' ', false}, {'2', 'l', false},
+    {'3', 'c', false}, {'4', 'b', false}, {'5', 'd', false}, {'6', 'p', false},
+    {'7', ' ', true},  {'D', 'D', true},  {'M', ',', true},  {'S', '?', true},
+    {'V', 'v', false},
+};
+static const TypeInfo kUnknownType = {0, '?', false};
+
+static const TypeInfo &type_info(void) {
+    for (const auto &t : kTypes)
+        if (t.type == hblock[kTypeOff]) return t;
+    return kUnknownType;
+}
+
+int prefix(void) { return type_info().letter; }
+
+/* A hard link's size field repeats the linked file's size, yet no data
+ * follows it: the table, not the size, decides. */
+int usize(void) { return type_info().data ? 1 : 0; }
+
+/* ---- checksum ---------------------------------------------------------- */
+
+int headsum(const unsigned char *block) {
+    uint16_t sum = 0;
+    for (int i = 0; i < kBlockSize; i++) {
+        bool in_field = i >= kChksumOff && i < kChksumOff + kChksumLen;
+        sum = static_cast<uint16_t>(sum + (in_field ? ' ' : block[i]));
+    }
+    return static_cast<int16_t>(sum);
+}
+
+}  // extern "C"
+
+/* ---- reader ------------------------------------------------------------ */
+
+/* Logs the name, mode and uid fields as they stand in the block. None of
+ * them needs a zero byte, so each is copied into a terminated buffer first;
+ * the name comes from the archive and is only ever an argument. */
+static void log_fields(const unsigned char *block) {
+    char name[kNameLen + 1], mode[kModeLen + 1], uid[kUidLen + 1];
+    memcpy(name, block + kNameOff, kNameLen);
+    name[kNameLen] = '\0';
+    memcpy(mode, block + kModeOff, kModeLen);
+    mode[kModeLen] = '\0';
+    memcpy(uid, block + kUidOff, kUidLen);
+    uid[kUidLen] = '\0';
+    OrvLogEntry(kModule, __LINE__, 5, "gethead", "name=%s,mode=%s,uid=%s", name, mode, uid);
+    OrvLogEntry(kModule, __LINE__, 5, "gethead", "\n");
+}
+
+/* Checks the block's checksum. Returns 1 when it matches; 0 when the block
+ * must be passed over (unreadable field: silently; mismatch: logged and the
+ * run's message text becomes the checksum error). */
+static int checksum_ok(const unsigned char *block, const char **text) {
+    short stored;
+    if (parse_short(block + kChksumOff, room_at(kChksumOff), &stored)) return 0;
+    short sum = static_cast<short>(headsum(block));
+    if (stored == sum) return 1;
+    *text = "directory checksum error";
+    OrvLogEntry(kModule, __LINE__, 5, "gethead", "%s", *text);
+    OrvLogEntry(kModule, __LINE__, 5, "gethead", "checksum value is %d", sum);
+    OrvLogEntry(kModule, __LINE__, 5, "gethead", "Checksum value should be %d", stored);
+    log_fields(block);
+    return 0;
+}
+
+/* Copies the numeric fields into st (and the device numbers); 0 when one of
+ * them is bad. Ids and mode are 16-bit fields, widened without sign. */
+static int read_attributes(const unsigned char *b) {
+    short mode, uid, gid;
+    int64_t size, mtime;
+    if (parse_short(b + kModeOff, room_at(kModeOff), &mode)) return 0;
+    st.st_mode = static_cast<uint16_t>(mode);
+    if (parse_short(b + kUidOff, room_at(kUidOff), &uid)) return 0;
+    st.st_uid = static_cast<uint16_t>(uid);
+    if (parse_short(b + kGidOff, room_at(kGidOff), &gid)) return 0;
+    st.st_gid = static_cast<uint16_t>(gid);
+    if (parse_long(b + kSizeOff, room_at(kSizeOff), 8, kLongDigits, &size)) return 0;
+    st.st_size = size;
+    if (parse_long(b + kMtimeOff, room_at(kMtimeOff), 8, kLongDigits, &mtime)) return 0;
+    st.st_mtime = mtime;
+    if (b[kTypeOff] == '3' || b[kTypeOff] == '4') {
+        if (parse_short(b + kDevMajorOff, room_at(kDevMajorOff), &dmajor)) return 0;
+        if (parse_short(b + kDevMinorOff, room_at(kDevMinorOff), &dminor)) return 0;
+    }
+    return 1;
+}
+
+/* The command line's -PERM, -GID and -UID win over the archive. */
+static void apply_overrides(void) {
+    if (perm_flag) st.st_mode = (st.st_mode & ~07777u) | (static_cast<unsigned>(mperm) & 07777u);
+    if (gid_flag) st.st_gid = static_cast<gid_t>(mgid);
+    if (uid_flag) st.st_uid = static_cast<uid_t>(muid);
+}
+
+/* Coded size and long checksum from the tail, octal or (after "0x") hex.
+ * Only plain files carry them. Whether a field is well ended does not
+ * matter: the digits before the first other byte make the value. */
+static void read_tail(const unsigned char *b) {
+    codesize = longcsum = 0;
+    if (!plain_file()) return;
+    if (b[kHexMarkOff] == '0' && b[kHexMarkOff + 1] == 'x') {
+        parse_long(b + kHexSizeOff, room_at(kHexSizeOff), 16, kHexDigits, &codesize);
+        parse_long(b + kHexSumOff, room_at(kHexSumOff), 16, kHexDigits, &longcsum);
+    } else {
+        parse_long(b + kTailSizeOff, room_at(kTailSizeOff), 8, kLongDigits, &codesize);
+        parse_long(b + kTailSumOff, room_at(kTailSumOff), 8, kLongDigits, &longcsum);
+    }
+}
+
+/* A header with a good checksum but a bad field ends the walk. Only the
+ * first one since the counter was last reset reaches the host's message:
+ * later ones (even in later runs) would hide the original cause. The
+ * counter saturates rather than wrapping back to 0, which would read as
+ * "nothing skipped". */
+static int bad_header(const char *text) {
+    if (nskipped < INT16_MAX) nskipped++;
+    if (nskipped == 1) z9_error_text(kModule, __LINE__, "gethead", text);
+    return 0;
+}
+
+extern "C" {
+
+int gethead(int quiet) {
+    const char *text = "bad directory structure";
+    for (;;) {
+        unsigned char *b = readtape();
+        if (!b) return -1;
+        hblock = b;
+        if (b[kNameOff] == '\0') {
+            // A zero block right after skipped ones is damage, not an end.
+            if (nskipped == 0) return 0;
+            if (nskipped < INT16_MAX) nskipped++;
+            return -1;
+        }
+        if (checksum_ok(b, &text)) break;
+    }
+    if (!quiet) log_fields(hblock);
+    if (!read_attributes(hblock)) return bad_header(text);
+    apply_overrides();
+    if (nskipped != 0) {
+        OrvLogEntry(kModule, __LINE__, 5, "gethead", "%d blocks skipped to find header\n", nskipped);
+        nskipped = 0;
+    }
+    read_tail(hblock);
+    return 1;
+}
+
+/* ---- writer ------------------------------------------------------------ */
+
+void nullblock(unsigned char *block) { memset(block, 0, kBlockSize); }
+
+/* Writes value's octal digits right-aligned ending at field[last_digit],
+ * spaces to the left. Shifting keeps the sign, so a negative value fills
+ * every place with leading 7s instead of stopping. */
+static void put_octal(unsigned char *field, int last_digit, int64_t value) {
+    memset(field, ' ', static_cast<size_t>(last_digit));
+    for (int i = last_digit; i >= 0; i--) {
+        field[i] = static_cast<unsigned char>('0' + (value & 7));
+        value >>= 3;
+        if (value == 0) break;
+    }
+}
+
+/* Six-digit form: 16-bit signed value, so 32768..65535 come out as 7xxxxx
+ * and read back as the same 16 bits. */
+void procts(unsigned char *field, short value, char last) {
+    put_octal(field, 5, value);
+    field[6] = static_cast<unsigned char>(last);
+    field[7] = '\0';
+}
+
+/* Eleven-digit form: only the low 33 bits fit; larger sizes are cut. */
+void proctl(unsigned char *field, int64_t value) {
+    put_octal(field, 10, value);
+    field[11] = ' ';
+}
+
+void prcsum(unsigned char *block) {
+    memset(block + kChksumOff, ' ', kChksumLen);
+    procts(block + kChksumOff, static_cast<short>(headsum(block)), '\0');
+}
+
+int newhead(const char *name, int64_t size) {
+    unsigned char *b = steptape();
+    if (!b) return 0;
+    hblock = b;
+    nullblock(b);
+    procts(b + kModeOff, static_cast<short>(st.st_mode & 07777), ' ');
+    procts(b + kUidOff, static_cast<short>(static_cast<uint16_t>(st.st_uid)), ' ');
+    procts(b + kGidOff, static_cast<short>(static_cast<uint16_t>(st.st_gid)), ' ');
+    proctl(b + kSizeOff, size);
+    proctl(b + kMtimeOff, static_cast<int64_t>(st.st_mtime));
+    // Exactly 100 bytes leave no terminator; the reader expects that.
+    memcpy(b + kNameOff, name, strnlen(name, kNameLen));
+    return 1;
+}
+
+/* Names are stored as given, a leading slash included. */
+const char *deleft(const char *name) { return name; }
+
+}  // extern "C"
