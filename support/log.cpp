@@ -232,3 +232,5 @@ void TimeDiffHMS(time_t start, time_t end, int *hours, int *minutes, int *second
 }
 
 }  // extern "C"
+
+bool z9_log_is_open(void) { return g_log.initialised && g_log.open; }

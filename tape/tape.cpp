@@ -237,27 +237,24 @@ int readarch(int fd, int64_t size) {
 }  // extern "C"
 
 int z9_skipblocks(int64_t n) {
-    if (n <= 0) return 1;
     rbyte = 0;
-    // 1. Blocks still in the buffer.
-    int64_t here = nread > rblock ? nread - rblock : 0;
-    int64_t take = here < n ? here : n;
-    rblock += static_cast<int>(take);
-    n -= take;
-    // 2. Whole records by seeking, on a regular file and once the record
-    // size is known. The record holding the last block is still read, so the
-    // buffer, nread and rblock end exactly as after reading.
-    if (n > 0 && nblock > 0) {
-        int64_t records = (n - 1) / nblock;
-        if (records > 0 && z9_seek_blocks(records * nblock)) {
-            nbytes += records * nblock * kBlockSize;
-            n -= records * nblock;
-        }
-    }
-    // 3. The rest through the buffer, with the read errors of readtape.
+    bool seekable = true;   // until the archive refuses a seek
     while (n > 0) {
-        if (rblock >= nread && !readbuf()) return 0;
-        take = nread - rblock < n ? nread - rblock : n;
+        if (rblock >= nread) {
+            // Whole records are passed over by seeking, once the record size
+            // is known. The record holding the last block is still read, so
+            // the buffer, nread and rblock end exactly as after reading.
+            int64_t records = nblock > 0 ? (n - 1) / nblock : 0;
+            if (seekable && records > 0) {
+                seekable = z9_seek_blocks(records * nblock) != 0;
+                if (seekable) {
+                    nbytes += records * nblock * kBlockSize;
+                    n -= records * nblock;
+                }
+            }
+            if (!readbuf()) return 0;
+        }
+        int64_t take = nread - rblock < n ? nread - rblock : n;
         rblock += static_cast<int>(take);
         n -= take;
     }
