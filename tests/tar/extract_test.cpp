@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include "testkit/testkit.h"
 
@@ -112,4 +113,19 @@ TEST_F(Extract, DeviceNumbersAndOwnersUnlessDashO) {
     EXPECT_EQ(S_IFCHR | 0600u, s.st_mode);
     EXPECT_EQ(7u, major(s.st_rdev));
     EXPECT_EQ(9u, minor(s.st_rdev));
+}
+
+TEST_F(Extract, UpdateAppendsOnlyFilesNewerThanEveryArchivedCopy) {
+    tk::Member newer = mem("f", '0', "b");
+    newer.mtime = 2000000000;
+    write_archive({newer, mem("f", '0', "a")});  // the newest time counts, not the last
+    tk::write_file("f", "c");
+    for (time_t t : {2000000000, 2000000001}) {
+        struct utimbuf times = {t, t};
+        utime("f", &times);
+        size_t before = tk::read_file("a.tar").size();
+        tk::Call c("-ARCHIVE a.tar -MEMBER f -FILE f -u");
+        ASSERT_EQ(0, c.put()) << c.message();
+        EXPECT_EQ(t == 2000000001, tk::read_file("a.tar").size() > before) << t;
+    }
 }
