@@ -86,6 +86,7 @@ static int make_node(char *name, int type) {
     // The classic pairing: major above the low eight bits, both signed.
     int number = static_cast<int>(dmajor) * 256 | static_cast<int>(dminor);
     st.st_rdev = type == '6' ? 0 : static_cast<dev_t>(static_cast<long>(number));
+    // mknod replaces nothing: a node that exists already fails the member.
     int r = mknod(name, st.st_mode, st.st_rdev);
     if (r != 0 && testdir(name) == 1) r = mknod(name, st.st_mode, st.st_rdev);
     if (r != 0) {
@@ -135,6 +136,7 @@ int extract(void) {
     header_text(member, kNameOff);
     // Room for the longest -FILE value; with -UNIQUE at most 100 + 6.
     char output[kPathSize];
+    // The header block is never written: file mode works on its own copy.
     char *name = member;
     if (file_flag) {
         output_name(output, sizeof output, member);
@@ -149,6 +151,7 @@ int extract(void) {
 int uplist(void) {
     char member[kNameLen + 1];
     header_text(member, kNameOff);
+    // The list is sorted by name: the search also says where a new one goes.
     ITEM *after = nullptr;
     ITEM *node = finditem(member, &after, timehead);
     if (!node) {
@@ -164,6 +167,7 @@ int uplist(void) {
     return 1;
 }
 
+/* Before an append: note the member's time for update mode, pass its data. */
 int acctime(void) {
     if (u_flag && !uplist()) return 0;
     return usize() ? skipfile() : 1;

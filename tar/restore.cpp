@@ -178,6 +178,7 @@ static int copy_data(int extent, int count, int64_t total) {
     // In memory mode the descriptor is ignored and the data go to mbuf + 0.
     if (!readarch(file_flag ? outfd : 0, st.st_size)) return 0;
     // The last of several pieces: the file should now be the whole file.
+    // Compared in 64 bits, so a file past 2 GiB is not reported as changed.
     if (file_flag && extent > 1 && extent == count) {
         off_t end = plseekfile(outfd, 0, SEEK_END);
         if (end != static_cast<off_t>(total))
@@ -193,6 +194,7 @@ int restore(char *name) {
     int64_t total = 0;
     int extent = isextent(&count, &total);
     int64_t bufsize = codesize > st.st_size ? codesize : st.st_size;
+    // Blocks the data take in the archive, a partial last one counted whole.
     int64_t blocks = (st.st_size + kBlockSize - 1) / kBlockSize;
     if (!open_output(name, extent, count, bufsize)) return -1;
     pfile(ofname, bufsize, blocks);
@@ -205,10 +207,12 @@ int restore(char *name) {
         }
     }
     close_output();
+    // 1 tells the caller that further pieces of this file are to come.
     return extent > 0 && extent < count ? 1 : 0;
 }
 
 int makelink(const char *name, const char *target) {
+    // link() never replaces a name, so whatever holds it goes first.
     unlink(name);
     int r = link(target, name);
     if (r != 0) {
