@@ -1,8 +1,176 @@
-/* STUB: replaced by extraction. */
+/* extract.cpp - turns the current member into a file-system object or into
+ * bytes for the host: output naming in file mode, the update rule, the
+ * dispatch on the type flag, nodes, owners and times; and the time list kept
+ * before an append (uplist, acctime). Owns mszFileName; reads hblock, st,
+ * dmajor, dminor and the run flags; writes the host's file-name field. */
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 #include "tar.h"
+#include "../adapter/adapter.h"
+#include "../tape/tape.h"
+
+static const char kModule[] = "extract";
+
 extern "C" {
-char *mszFileName;
-int extract(void) { return 0; }
-int uplist(void) { return 0; }
-int acctime(void) { return 0; }
+
+char *mszFileName;  /* the -FILE value; set by the driver before a file-mode extraction, read by extract */
+
+}  // extern "C"
+
+/* The name field may fill all 100 bytes without a terminator. */
+static void header_text(char *out, int offset) {
+    z9_copy(out, kNameLen + 1, reinterpret_cast<const char *>(hblock + offset));
 }
+
+/* File mode: the output name, from the -FILE template or, with -UNIQUE, the
+ * member's own name, with the trailing "XXXXXX" made unique. The name is
+ * reserved exclusively and then released again, so that whatever the member
+ * turns out to be (file, directory, node) finds the name free. */
+static void output_name(char *out, size_t size, const char *member) {
+    if (unique_flag)
+        snprintf(out, size, "%sXXXXXX", member);
+    else
+        z9_copy(out, size, mszFileName ? mszFileName : "");
+    if (z9_mktemp(out) == 0) {
+        unlink(out);
+    } else if (errno == EEXIST) {
+        // No free name was found: an empty name fails cleanly later rather
+        // than replacing a file that exists.
+        out[0] = '\0';
+    }
+    // Any other failure (a missing parent) leaves a name that does not exist;
+    // creating the output makes the parents then.
+}
+
+/* Update rule: a file on disk at least as new as the member keeps its place. */
+static bool up_to_date(const char *name) {
+    struct stat disk;
+    return u_flag && stat(name, &disk) == 0 && disk.st_mtime >= st.st_mtime;
+}
+
+/* Owner, group and times of what was made. */
+static int owner_and_times(const char *name) {
+    if (!o_flag && chown(name, st.st_uid, st.st_gid) != 0)
+        OrvLogEntry(kModule, __LINE__, 5, "extract",
+                    "warning: unable to assign GID = %d and UID = %d to extracted file", static_cast<int>(st.st_gid),
+                    static_cast<int>(st.st_uid));
+    struct utimbuf times;
+    times.actime = time(nullptr);
+    times.modtime = st.st_mtime;
+    utime(name, &times);  // a file system without times is no reason to fail
+    return 1;
+}
+
+/* An old-style directory member: every directory on the path. One that
+ * exists already counts as extracted; only one that cannot be made fails. */
+static int make_dirs(char *name) {
+    if (testdir(name) < 0) {
+        z9_error(kModule, __LINE__, "extract", "can't create '%s'", name);
+        return 0;
+    }
+    name[strlen(name) - 1] = '\0';
+    return owner_and_times(name);
+}
+
+/* A character or block device or a FIFO, with the member's permissions. */
+static int make_node(char *name, int type) {
+    mode_t kind = type == '6' ? S_IFIFO : type == '4' ? S_IFBLK : S_IFCHR;
+    st.st_mode = (st.st_mode & 07777) | kind;
+    // The classic pairing: major above the low eight bits, both signed.
+    int number = static_cast<int>(dmajor) * 256 | static_cast<int>(dminor);
+    st.st_rdev = type == '6' ? 0 : static_cast<dev_t>(static_cast<long>(number));
+    // mknod replaces nothing: a node that exists already fails the member.
+    int r = mknod(name, st.st_mode, st.st_rdev);
+    if (r != 0 && testdir(name) == 1) r = mknod(name, st.st_mode, st.st_rdev);
+    if (r != 0) {
+        z9_error(kModule, __LINE__, "extract", "can't create '%s'", name);
+        return 0;
+    }
+    OrvLogEntry(kModule, __LINE__, 5, "extract", "x %s\n", name);
+    return owner_and_times(name);
+}
+
+/* Step 5: what the member is decides what is made. */
+static int dispatch(char *name) {
+    int type = hblock[kTypeOff];
+    size_t len = strlen(name);
+    if (len > 0 && name[len - 1] == '/') return make_dirs(name);
+    switch (type) {
+    case '5':
+    case 'D':
+        makedir(name, 0);  // an existing directory just gets its owner again
+        if (usize() && !skipfile()) return 0;
+        return owner_and_times(name);
+    case '1': {
+        char target[kLinkLen + 1];
+        header_text(target, kLinkOff);
+        makelink(name, target);  // a link that can't be made is only logged
+        return 1;
+    }
+    case '\0':
+    case '0':
+        if (restore(name) < 0) return 0;
+        // In memory mode nothing was written on disk to give times to.
+        return file_flag ? owner_and_times(name) : 1;
+    case '3':
+    case '4':
+    case '6':
+        return make_node(name, type);
+    default:
+        z9_error(kModule, __LINE__, "extract", "'%s' unknown file type '%c'\n", name, type);
+        return 0;
+    }
+}
+
+extern "C" {
+
+int extract(void) {
+    char member[kNameLen + 1];
+    header_text(member, kNameOff);
+    // Room for the longest -FILE value; with -UNIQUE at most 100 + 6.
+    char output[kPathSize];
+    // The header block is never written: file mode works on its own copy.
+    char *name = member;
+    if (file_flag) {
+        output_name(output, sizeof output, member);
+        name = output;
+        if (mszFile) z9_copy(mszFile, kPathSize, name);
+    }
+    if (up_to_date(name)) return usize() ? skipfile() : 1;
+    okwork('x', prefix(), &st, name);
+    return dispatch(name);
+}
+
+int uplist(void) {
+    char member[kNameLen + 1];
+    header_text(member, kNameOff);
+    // The list is sorted by name: the search also says where a new one goes.
+    ITEM *after = nullptr;
+    ITEM *node = finditem(member, &after, timehead);
+    if (!node) {
+        node = additem(member, after, &timehead);
+        if (!node) {
+            z9_error_text(kModule, __LINE__, "uplist", "Out of memory");
+            return 0;
+        }
+        node->mtime = st.st_mtime;
+    } else if (st.st_mtime > node->mtime) {
+        node->mtime = st.st_mtime;
+    }
+    return 1;
+}
+
+/* Before an append: note the member's time for update mode, pass its data. */
+int acctime(void) {
+    if (u_flag && !uplist()) return 0;
+    return usize() ? skipfile() : 1;
+}
+
+}  // extern "C"

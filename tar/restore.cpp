@@ -1,11 +1,230 @@
-/* STUB: replaced by restoring. */
+/* restore.cpp - puts what extraction decided onto the file system or into the
+ * host's memory: the directories on a path, a regular member's data (a whole
+ * file or one extent of it) and hard links. Sets ofname and, in memory mode,
+ * mbuf, msize and moff; reads st, codesize, hblock, file_flag and o_flag.
+ * Names are used as paths exactly as the archive gives them. */
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
 #include "tar.h"
+#include "../adapter/adapter.h"
+#include "../tape/tape.h"
+
+static const char kModule[] = "restore";
+
+/* nOutLength, the only way to tell the host a buffer's length, is 32 bits. */
+constexpr int64_t kMaxMemoryMember = 4294967295LL;
+
 extern "C" {
-char ofname[kOfnameSize];
-int makedir(char *, int) { return -1; }
-int testdir(char *) { return -1; }
-int newfile(const char *, int) { return -1; }
-int restore(char *) { return -1; }
-void pfile(const char *, int64_t, int64_t) {}
-int makelink(const char *, const char *) { return 0; }
+
+char ofname[kOfnameSize];  /* output being written; set by newfile and restore, shown by readarch */
+
+}  // extern "C"
+
+/* The descriptor of the file restore is writing, -1 outside restore. */
+static int outfd = -1;
+
+/* ---- directories ------------------------------------------------------- */
+
+extern "C" {
+
+int makedir(char *name, int strict) {
+    // Without strictness a failure is expected: the directory may exist.
+    if (mkdir(name, 0777) != 0 && strict) return -1;
+    if (!o_flag) {
+        int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
+        if (chown(name, st.st_uid, st.st_gid) == 0)
+            OrvLogEntry(kModule, __LINE__, 5, "makedir", "UID = %d and GID = %d set for dir %s", uid, gid, name);
+        else
+            OrvLogEntry(kModule, __LINE__, 5, "makedir", "UID = %d and GID = %d not set for dir %s", uid, gid,
+                        name);
+    }
+    return 0;
 }
+
+int testdir(char *name) {
+    int made = 0;
+    // Index 0 is never a separator, so "/" itself is never made; only the
+    // first 100 characters are looked at, as a header name holds no more.
+    for (int i = 1; i < kNameLen && name[i] != '\0'; i++) {
+        if (name[i] != '/') continue;
+        name[i] = '\0';
+        if (access(name, X_OK) != 0) {
+            // Left cut here, so the caller's message names the failing part.
+            if (makedir(name, 1) < 0) return -1;
+            made = 1;
+        }
+        name[i] = '/';
+    }
+    return made;
+}
+
+/* ---- regular data ------------------------------------------------------ */
+
+int newfile(const char *name, int mode) {
+    z9_copy(ofname, sizeof ofname, name);
+    // testdir writes into the name, and on failure the cut copy is what the
+    // message shows.
+    char path[kPathSize];
+    z9_copy(path, sizeof path, name);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        // A new inode: a hard link to the old file keeps the old bytes.
+        struct stat old;
+        if (stat(name, &old) == 0) unlink(name);
+        int fd = creat(name, static_cast<mode_t>(mode & 07777));
+        if (fd >= 0) {
+            OrvLogEntry(kModule, __LINE__, 5, "newfile", "file %s created, mode is 0%o\n", name, mode & 07777);
+            if (!o_flag) {
+                int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
+                if (chown(name, st.st_uid, st.st_gid) == 0)
+                    OrvLogEntry(kModule, __LINE__, 5, "newfile", "UID = %d and GID = %d set for file %s", uid,
+                                gid, name);
+                else
+                    OrvLogEntry(kModule, __LINE__, 5, "newfile", "UID = %d and GID = %d not set for file %s", uid,
+                                gid, name);
+            }
+            return fd;
+        }
+        // Only a missing parent that testdir could make is worth a retry.
+        if (attempt == 1 || testdir(path) != 1) break;
+    }
+    z9_error(kModule, __LINE__, "newfile", "can't create '%s'", path);
+    return -1;
+}
+
+void pfile(const char *name, int64_t bytes, int64_t blocks) {
+    OrvLogEntry(kModule, __LINE__, 5, "pfile", "x %s, %ld bytes, %ld tape blocks", name, static_cast<long>(bytes),
+                static_cast<long>(blocks));
+}
+
+}  // extern "C"
+
+/* Memory mode: a fresh zero-filled buffer for this member. The previous
+ * member's buffer belongs to the run and goes first; a buffer the host
+ * already took was forgotten by the entry point and is never seen here. */
+static int new_member_buffer(int64_t size) {
+    free(mbuf);
+    mbuf = nullptr;
+    msize = 0;
+    moff = 0;
+    if (size > kMaxMemoryMember) {
+        z9_error(kModule, __LINE__, "restore", "'%s' is too large to extract into memory (%ld bytes)", ofname,
+                 static_cast<long>(size));
+        return 0;
+    }
+    // calloc: bytes the archive does not fill (a coded size above the size)
+    // are zero, never old heap contents.
+    mbuf = static_cast<unsigned char *>(calloc(static_cast<size_t>(size), 1));
+    if (!mbuf && size >= 1) {
+        z9_error(kModule, __LINE__, "restore", "Unable to allocate memory (%ld bytes)", static_cast<long>(size));
+        return 0;
+    }
+    msize = size;
+    return 1;
+}
+
+/* A later extent is appended to the file its first extent created. */
+static int open_extent(const char *name) {
+    int fd = popenfile(name, O_WRONLY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            z9_error(kModule, __LINE__, "restore", "'%s' does not exist\n", name);
+        else
+            z9_error(kModule, __LINE__, "restore", "can't append '%s'\n", name);
+        return -1;
+    }
+    z9_copy(ofname, sizeof ofname, name);
+    if (plseekfile(fd, 0, SEEK_END) < 0) {
+        z9_error(kModule, __LINE__, "restore", "'%s' seek error\n", name);
+        pclosefile(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* Opens the output of a whole file or an extent: outfd in file mode; in
+ * memory mode only the name and the buffer. 0 when nothing can be written. */
+static int open_output(char *name, int extent, int count, int64_t bufsize) {
+    if (!file_flag) {
+        z9_copy(ofname, sizeof ofname, name);
+        // Each member gets a buffer of its own size, so a later piece has
+        // nothing to be appended to: refuse it rather than write past msize.
+        if (extent >= 2) {
+            z9_error(kModule, __LINE__, "restore",
+                     "'%s' is extent %d of %d: only a first extent can be extracted into memory", ofname, extent,
+                     count);
+            return 0;
+        }
+        return new_member_buffer(bufsize);
+    }
+    outfd = extent <= 1 ? newfile(name, static_cast<int>(st.st_mode)) : open_extent(name);
+    return outfd >= 0;
+}
+
+static void close_output(void) {
+    if (outfd >= 0) pclosefile(outfd);
+    outfd = -1;
+}
+
+/* Copies the member's data out of the archive into the output. */
+static int copy_data(int extent, int count, int64_t total) {
+    if (extent >= 1) OrvLogEntry(kModule, __LINE__, 5, "restore", " [extent #%d of %d]", extent, count);
+    // In memory mode the descriptor is ignored and the data go to mbuf + 0.
+    if (!readarch(file_flag ? outfd : 0, st.st_size)) return 0;
+    // The last of several pieces: the file should now be the whole file.
+    // Compared in 64 bits, so a file past 2 GiB is not reported as changed.
+    if (file_flag && extent > 1 && extent == count) {
+        off_t end = plseekfile(outfd, 0, SEEK_END);
+        if (end != static_cast<off_t>(total))
+            OrvLogEntry(kModule, __LINE__, 5, "restore", "warning: '%s' changed size\n", ofname);
+    }
+    return 1;
+}
+
+extern "C" {
+
+int restore(char *name) {
+    short count = 0;
+    int64_t total = 0;
+    int extent = isextent(&count, &total);
+    int64_t bufsize = codesize > st.st_size ? codesize : st.st_size;
+    // Blocks the data take in the archive, a partial last one counted whole.
+    int64_t blocks = (st.st_size + kBlockSize - 1) / kBlockSize;
+    if (!open_output(name, extent, count, bufsize)) return -1;
+    pfile(ofname, bufsize, blocks);
+    // A size below the coded size (not an extent) is announced only: no data
+    // are read, and the next header is looked for where the data begin.
+    if (st.st_size >= codesize || extent >= 1) {
+        if (!copy_data(extent, count, total)) {
+            close_output();
+            return -1;
+        }
+    }
+    close_output();
+    // 1 tells the caller that further pieces of this file are to come.
+    return extent > 0 && extent < count ? 1 : 0;
+}
+
+int makelink(const char *name, const char *target) {
+    // link() never replaces a name, so whatever holds it goes first.
+    unlink(name);
+    int r = link(target, name);
+    if (r != 0) {
+        char path[kPathSize];
+        z9_copy(path, sizeof path, name);
+        if (testdir(path) == 1) r = link(target, name);
+    }
+    if (r != 0)
+        OrvLogEntry(kModule, __LINE__, 5, "makelink", "can't link '%s' to '%s'", name, target);
+    else
+        OrvLogEntry(kModule, __LINE__, 5, "makelink", "x %s linked to %s", name, target);
+    return r == 0 ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,6 +1,139 @@
-/* STUB: replaced by storing. */
+/* store.cpp - storing one path as members: the length check, the member's status
+ * (from the file system, or described afresh for the host's buffer in `st`), the
+ * walk below a directory in the caller's path buffer, and the header-only members
+ * of device nodes and FIFOs. Regular files go on to savefile. Owns c_break. */
+#include <dirent.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 #include "tar.h"
-extern "C" {
-int c_break;
-int z9tarstore(char *, const char *) { return 0; }
+#include "../adapter/adapter.h"
+#include "../tape/tape.h"
+
+namespace {
+
+constexpr const char kModule[] = "store";
+constexpr const char kFunc[] = "z9tarstore";
+constexpr size_t kMemberNameMax = kNameLen;   /* a memory member fits the name field */
+
+/* The host's buffer has no file identity: it is a regular file that exists as
+ * of now, with the bits and ids the command line gives or fixed defaults. */
+void describe_memory() {
+    memset(&st, 0, sizeof st);
+    st.st_size = static_cast<off_t>(msize);
+    st.st_mode = S_IFREG | (perm_flag ? static_cast<mode_t>(mperm & 07777) : 0777);
+    st.st_uid = uid_flag ? static_cast<uid_t>(muid) : 0;
+    st.st_gid = gid_flag ? static_cast<gid_t>(mgid) : 0;
+    st.st_mtime = st.st_atime = st.st_ctime = time(nullptr);
 }
+
+/* The command line's bits and ids win over the file's own; the type stays. */
+void apply_overrides() {
+    if (perm_flag) st.st_mode = (st.st_mode & ~static_cast<mode_t>(07777)) | (mperm & 07777);
+    if (uid_flag) st.st_uid = static_cast<uid_t>(muid);
+    if (gid_flag) st.st_gid = static_cast<gid_t>(mgid);
+}
+
+/* Steps 1 to 3: length, status, overrides. 1 when `st` describes the path. */
+int take_status(const char *path) {
+    size_t max = file_flag ? static_cast<size_t>(kStorePathMax) : kMemberNameMax;
+    if (strlen(path) > max) {
+        z9_error(kModule, __LINE__, kFunc, "'%s' name too long", path);
+        return 0;
+    }
+    if (!file_flag) {
+        describe_memory();
+        return 1;
+    }
+    if (stat(path, &st) != 0) {
+        z9_error(kModule, __LINE__, kFunc, "'%s' not found", path);
+        return 0;
+    }
+    apply_overrides();
+    return 1;
+}
+
+/* One directory entry below `path`, whose "/" ends at `base`. The join is made
+ * in the caller's buffer only when it fits the longest storable path; a longer
+ * one is built in a temporary that holds any join, so that the nested call
+ * refuses it with its usual text and nothing is written past kStorePathSize. */
+int store_entry(char *path, size_t base, const char *entry) {
+    size_t len = strlen(entry);
+    if (base + len <= static_cast<size_t>(kStorePathMax)) {
+        memcpy(path + base, entry, len + 1);
+        return z9tarstore(path, path);
+    }
+    char joined[kStorePathSize + NAME_MAX + 2];
+    snprintf(joined, sizeof joined, "%.*s%s", static_cast<int>(base), path, entry);
+    return z9tarstore(joined, joined);
+}
+
+/* A directory gets no header; everything below it is stored in the order the
+ * system reads the entries. The first failure ends the walk. */
+int store_directory(char *path) {
+    DIR *dir = opendir(path);
+    if (!dir) {
+        z9_error(kModule, __LINE__, kFunc, "can't open directory '%s'", path);
+        return 0;
+    }
+    // The path is at most kStorePathMax long here, so the "/" still fits.
+    size_t base = strlen(path);
+    path[base++] = '/';
+    path[base] = '\0';
+    int result = 1;
+    while (const struct dirent *e = readdir(dir)) {
+        const char *n = e->d_name;
+        if (n[0] == '\0' || strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
+        if (!store_entry(path, base, n)) {
+            result = 0;
+            break;
+        }
+    }
+    closedir(dir);
+    return result;
+}
+
+/* Device nodes and FIFOs are headers alone, named by their path; anything
+ * else that is neither file nor directory (a socket) cannot be archived. */
+int store_special(const char *path) {
+    okwork('a', ' ', &st, path);
+    OrvLogEntry(kModule, __LINE__, 5, kFunc, "a %s", path);
+    char type;
+    if (S_ISFIFO(st.st_mode)) {
+        type = '6';
+    } else if (S_ISBLK(st.st_mode)) {
+        type = '4';
+    } else if (S_ISCHR(st.st_mode)) {
+        type = '3';
+    } else {
+        z9_error(kModule, __LINE__, kFunc, "'%s' not a file", path);
+        return 0;
+    }
+    if (!newhead(path, 0)) return 0;
+    hblock[kTypeOff] = static_cast<unsigned char>(type);
+    if (type != '6') {
+        // The classic split of the device number: major in bits 8-15, minor in 0-7.
+        procts(hblock + kDevMajorOff, static_cast<short>((st.st_rdev >> 8) & 0xff), ' ');
+        procts(hblock + kDevMinorOff, static_cast<short>(st.st_rdev & 0xff), ' ');
+    }
+    prcsum(hblock);
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int c_break;  /* interruption flag: cleared by the driver before every run */
+
+int z9tarstore(char *path, const char *name) {
+    if (!take_status(path)) return 0;
+    if (S_ISDIR(st.st_mode)) return store_directory(path);
+    if (S_ISREG(st.st_mode)) return savefile(path, name);
+    return store_special(path);
+}
+
+}  // extern "C"
