@@ -39,23 +39,12 @@ inline std::vector<Seen> python(const std::string &archive) {
     std::istringstream lines(tk::sh_out("python3 " + archive + ".py " + archive));
     std::vector<Seen> seen;
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream f(line);
-        Seen s;
-        std::string size, mode, uid, gid, data;
-        std::getline(f, s.name, '\t');
-        std::getline(f, s.type, '\t');
-        std::getline(f, size, '\t');
-        std::getline(f, mode, '\t');
-        std::getline(f, uid, '\t');
-        std::getline(f, gid, '\t');
-        std::getline(f, s.link, '\t');
-        std::getline(f, data, '\t');
-        s.size = std::stoll(size);
-        s.mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
-        s.uid = static_cast<unsigned>(std::stoul(uid));
-        s.gid = static_cast<unsigned>(std::stoul(gid));
-        if (s.link == "-") s.link.clear();
-        s.data = data == "-" ? "" : unhex(data);
+        std::istringstream fs(line);
+        std::vector<std::string> f;
+        for (std::string x; std::getline(fs, x, '\t');) f.push_back(x == "-" ? "" : x);
+        if (f.size() != 8) continue;
+        Seen s{f[0], f[1], f[6], unhex(f[7]), std::stoll(f[2]), static_cast<unsigned>(std::stoul(f[3], nullptr, 8)),
+               static_cast<unsigned>(std::stoul(f[4])), static_cast<unsigned>(std::stoul(f[5]))};
         seen.push_back(s);
     }
     return seen;
