@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,7 +51,7 @@ inline std::vector<Seen> python(const std::string &archive) {
     return seen;
 }
 
-// GNU tar's listing: exit status and what it said on standard error.
+// GNU tar's verbose listing: exit status and what it said on standard error.
 struct Listing {
     int status = -1;
     std::string names, errors;
@@ -58,7 +59,7 @@ struct Listing {
 
 inline Listing gnu_list(const std::string &archive) {
     Listing l;
-    l.status = tk::sh("tar tf " + archive + " >" + archive + ".lst 2>" + archive + ".err");
+    l.status = tk::sh("tar tvf " + archive + " >" + archive + ".lst 2>" + archive + ".err");
     l.names = tk::read_file(archive + ".lst");
     l.errors = tk::read_file(archive + ".err");
     return l;
@@ -74,9 +75,13 @@ inline void expect_members(const std::string &archive,
                            const std::vector<std::pair<std::string, std::string>> &want) {
     Listing l = gnu_list(archive);
     EXPECT_EQ(0, l.status) << l.errors;
-    std::string names;
-    for (const auto &w : want) names += w.first + "\n";
-    EXPECT_EQ(names, l.names);
+    std::istringstream lines(l.names);
+    std::string line;
+    for (const auto &w : want) {  // each verbose line ends with the member's name
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_EQ(" " + w.first, line.substr(line.size() - std::min(line.size(), w.first.size() + 1)));
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << line;
     std::istringstream errs(l.errors);
     for (std::string e; std::getline(errs, e);) EXPECT_NE(std::string::npos, e.find("A lone zero block at")) << e;
     std::vector<Seen> py = python(archive);
