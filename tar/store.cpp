@@ -48,6 +48,7 @@ int take_status(const char *path) {
         describe_memory();
         return 1;
     }
+    // stat, not lstat: a symbolic link is stored as what it points to.
     if (stat(path, &st) != 0) {
         z9_error(kModule, __LINE__, kFunc, "'%s' not found", path);
         return 0;
@@ -84,6 +85,7 @@ int store_directory(char *path) {
     path[base++] = '/';
     path[base] = '\0';
     int result = 1;
+    // No sorting: the members follow the order the file system keeps.
     while (const struct dirent *e = readdir(dir)) {
         const char *n = e->d_name;
         if (n[0] == '\0' || strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
@@ -129,6 +131,8 @@ extern "C" {
 
 int c_break;  /* interruption flag: cleared by the driver before every run */
 
+/* The path buffer is the caller's (kStorePathSize bytes); a directory walk
+ * extends it in place and leaves the last joined path in it. */
 int z9tarstore(char *path, const char *name) {
     if (!take_status(path)) return 0;
     if (S_ISDIR(st.st_mode)) return store_directory(path);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,29 +40,18 @@ inline std::vector<Seen> python(const std::string &archive) {
     std::istringstream lines(tk::sh_out("python3 " + archive + ".py " + archive));
     std::vector<Seen> seen;
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream f(line);
-        Seen s;
-        std::string size, mode, uid, gid, data;
-        std::getline(f, s.name, '\t');
-        std::getline(f, s.type, '\t');
-        std::getline(f, size, '\t');
-        std::getline(f, mode, '\t');
-        std::getline(f, uid, '\t');
-        std::getline(f, gid, '\t');
-        std::getline(f, s.link, '\t');
-        std::getline(f, data, '\t');
-        s.size = std::stoll(size);
-        s.mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
-        s.uid = static_cast<unsigned>(std::stoul(uid));
-        s.gid = static_cast<unsigned>(std::stoul(gid));
-        if (s.link == "-") s.link.clear();
-        s.data = data == "-" ? "" : unhex(data);
+        std::istringstream fs(line);
+        std::vector<std::string> f;
+        for (std::string x; std::getline(fs, x, '\t');) f.push_back(x == "-" ? "" : x);
+        if (f.size() != 8) continue;
+        Seen s{f[0], f[1], f[6], unhex(f[7]), std::stoll(f[2]), static_cast<unsigned>(std::stoul(f[3], nullptr, 8)),
+               static_cast<unsigned>(std::stoul(f[4])), static_cast<unsigned>(std::stoul(f[5]))};
         seen.push_back(s);
     }
     return seen;
 }
 
-// GNU tar's listing: exit status and what it said on standard error.
+// GNU tar's verbose listing: exit status and what it said on standard error.
 struct Listing {
     int status = -1;
     std::string names, errors;
@@ -69,7 +59,7 @@ struct Listing {
 
 inline Listing gnu_list(const std::string &archive) {
     Listing l;
-    l.status = tk::sh("tar tf " + archive + " >" + archive + ".lst 2>" + archive + ".err");
+    l.status = tk::sh("tar tvf " + archive + " >" + archive + ".lst 2>" + archive + ".err");
     l.names = tk::read_file(archive + ".lst");
     l.errors = tk::read_file(archive + ".err");
     return l;
@@ -85,9 +75,13 @@ inline void expect_members(const std::string &archive,
                            const std::vector<std::pair<std::string, std::string>> &want) {
     Listing l = gnu_list(archive);
     EXPECT_EQ(0, l.status) << l.errors;
-    std::string names;
-    for (const auto &w : want) names += w.first + "\n";
-    EXPECT_EQ(names, l.names);
+    std::istringstream lines(l.names);
+    std::string line;
+    for (const auto &w : want) {  // each verbose line ends with the member's name
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_EQ(" " + w.first, line.substr(line.size() - std::min(line.size(), w.first.size() + 1)));
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << line;
     std::istringstream errs(l.errors);
     for (std::string e; std::getline(errs, e);) EXPECT_NE(std::string::npos, e.find("A lone zero block at")) << e;
     std::vector<Seen> py = python(archive);
