@@ -154,9 +154,12 @@ bool delete_matches(const char *member, const char *name) {
  * replaced; *changed tells whether anything was left out. */
 bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
     for (;;) {
+        // A header with a bad field also reads as the end of the archive, but
+        // its first byte is not zero. Finishing the copy there would drop
+        // every member behind it, so the run fails and the archive stays.
         int r = gethead(quiet);
-        if (r == 0) return true;
-        if (r < 0) {
+        if (r == 0 && hblock[0] == '\0') return true;
+        if (r <= 0) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return false;
         }

@@ -74,6 +74,7 @@ void refuse(EXITPARAM *rec, const char *function, const char *text) {
 void detach_record() {
     mszErrMsg = nullptr;
     mszFile = nullptr;
+    mszFileName = nullptr;  // pointed into the caller's options record
 }
 
 void log_banner(EXITPARAM *rec, const char *entry, int count) {

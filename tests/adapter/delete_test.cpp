@@ -79,10 +79,18 @@ TEST(Release, EveryRunLeavesNoDescriptorBufferOrScratchFile) {
     tk::TempDir dir;
     std::string good = tk::TarBuilder().file("a", "1").file("b/c", "2").finish();
     std::string no_end = good.substr(0, 4 * kBlockSize), ok = "GetArchive_succeeded";
+    // A header with a good checksum but a bad size field between two members.
+    tk::Member bad;
+    bad.name = "bad";
+    std::string bad_head = tk::TarBuilder::header(bad);
+    bad_head.replace(124, 4, "12x ");
+    tk::TarBuilder::set_checksum(bad_head);
+    std::string damaged = tk::TarBuilder().file("a", "1").raw(bad_head).file("c", "3").finish();
     struct { std::string bytes, member, flags; bool same; std::string message, entry; } cases[] = {
         {good, "c", "-d", true, ok, "archive unchanged"},   // matching starts at the name's beginning
         {good, "a", "-d", false, ok, "Deleting 'a' (1 bytes, 1 tape blocks) from archive"},
         {no_end, "a", "-d", true, "Unable_to_read_archive", "Unable_to_read_archive"},
+        {damaged, "a", "-d", true, "Unable_to_read_archive", "bad directory structure"},
         {"", "a", "-d", true, "Unable_to_read_archive", "archive read error"},
         {"/dev/null", "a", "-d", true, "delete_option_(-d)_is_for_file_archives_only",
          "delete_option_(-d)_is_for_file_archives_only"},
