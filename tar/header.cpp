@@ -178,12 +178,13 @@ int usize(void) { return type_info().data ? 1 : 0; }
 /* ---- checksum ---------------------------------------------------------- */
 
 int headsum(const unsigned char *block) {
-    uint16_t sum = 0;
-    for (int i = 0; i < kBlockSize; i++) {
-        bool in_field = i >= kChksumOff && i < kChksumOff + kChksumLen;
-        sum = static_cast<uint16_t>(sum + (in_field ? ' ' : block[i]));
-    }
-    return static_cast<int16_t>(sum);
+    // Every header read is summed: one plain pass the compiler can vectorise,
+    // then the checksum field's bytes are exchanged for the blanks it counts
+    // as. The sum wraps at 16 bits either way.
+    uint32_t sum = 0;
+    for (int i = 0; i < kBlockSize; i++) sum += block[i];
+    for (int i = kChksumOff; i < kChksumOff + kChksumLen; i++) sum = sum - block[i] + ' ';
+    return static_cast<int16_t>(static_cast<uint16_t>(sum));
 }
 
 }  // extern "C"
