@@ -125,6 +125,14 @@ static off_t mem_lseek(int, off_t offset, int whence) {
     return pos;
 }
 
+/* Where member data may be placed without passing through the record buffer:
+ * only the host's memory is addressed directly, and only when all of it fits. */
+unsigned char *z9_member_span(int64_t bytes) {
+    if (pwritefile != mem_write || !mbuf || bytes < 0) return nullptr;
+    if (mem_room(static_cast<size_t>(bytes)) != static_cast<size_t>(bytes)) return nullptr;
+    return mbuf + moff;
+}
+
 /* ---- selection, by initape at the start of every run ---- */
 
 void z9_select_ops(void) {

@@ -215,9 +215,64 @@ void bacouple(void) {
     if (rblock > 0) rblock--;
 }
 
+}  // extern "C"
+
+/* ---- member data past the record buffer ---- */
+
+/* The largest single transfer of whole records: one read call, and the int
+ * length of the archive operations, stay well within it. */
+constexpr int64_t kDirectBytes = int64_t{1} << 30;
+
+/* How many of `records` whole records from the archive's current position lie
+ * within its size. Only those are moved in bulk: the archive's end is always
+ * met by a plain record read, which fails with the usual messages. */
+static int64_t records_within(int64_t records) {
+    if (records <= 0 || nblock <= 0 || !S_ISREG(sa.st_mode)) return 0;
+    off_t here = lseek(handle, 0, SEEK_CUR);
+    if (here < 0) return 0;
+    int64_t room = (static_cast<int64_t>(sa.st_size) - here) / (static_cast<int64_t>(nblock) * kBlockSize);
+    return records < room ? records : room;
+}
+
+/* Reads the whole records in the middle of a member's data straight into the
+ * host's buffer instead of through io_buf; they are read through the archive
+ * operations and counted in nbytes just as record reads are. The record that
+ * holds the data's last byte is left to the caller's record read, so io_buf,
+ * nread, rblock and nbytes end exactly as after the buffered copy. Returns the
+ * bytes placed (0: the buffer must do it all), or -1 after a read error. */
+static int64_t read_direct(int64_t size) {
+    int64_t record = static_cast<int64_t>(nblock) * kBlockSize;
+    int64_t records = nblock > 0 ? records_within((size - 1) / record) : 0;
+    unsigned char *dest = records > 0 ? z9_member_span(records * record) : nullptr;
+    if (!dest) return 0;
+    int64_t total = records * record, done = 0;
+    while (done < total) {
+        int64_t want = total - done;
+        if (want > kDirectBytes) want = kDirectBytes / record * record;
+        int got = tapeops.read(dest + done, static_cast<int>(want));
+        // Within the archive's size a read returns all it is asked for; the
+        // file shrank under us otherwise, which a record read also reports.
+        if (got != want) {
+            read_error();
+            return -1;
+        }
+        nbytes += got;
+        done += got;
+        moff += got;
+    }
+    return done;
+}
+
+extern "C" {
+
 int readarch(int fd, int64_t size) {
     while (size > 0) {
-        if (rblock >= nread && !readbuf()) return 0;
+        if (rblock >= nread) {
+            int64_t moved = read_direct(size);
+            if (moved < 0) return 0;
+            size -= moved;
+            if (!readbuf()) return 0;
+        }
         // Everything left in the record goes out in one piece.
         int64_t n = static_cast<int64_t>(nread - rblock) * kBlockSize;
         if (n > size) n = size;

@@ -66,6 +66,12 @@ void z9_count_reads(void);
  * the caller must read them instead (device, pipe, or past the end). */
 int z9_seek_blocks(int64_t blocks);
 
+/* Where `bytes` bytes of member data may be written straight to their
+ * destination, mbuf + moff, when the host-memory operations are installed
+ * and the buffer holds them all; none otherwise. Whoever places data there
+ * moves moff past it, as the memory write would have. */
+unsigned char *z9_member_span(int64_t bytes);
+
 /* ---- block layer ---- */
 int talign(int64_t count);
 Z9_EXPORT void printbs(int blocks);

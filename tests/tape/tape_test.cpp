@@ -318,4 +318,42 @@ TEST_F(Tape, SkippingBlocksEndsExactlyAsReadingThem) {
     }
 }
 
+TEST_F(Tape, DirectReadIntoMemoryEndsExactlyAsBufferedRead) {
+    // Archive of `size` blocks (negative: that many and an odd tail); after
+    // `before` blocks, `bytes` of member data go into memory (whole records
+    // straight past io_buf) or into a file (always through io_buf).
+    const int64_t R = 16384;
+    struct { int size, before; int64_t bytes; bool ok; } cases[] = {
+        {200, 1, 2 * R, true},     {200, 1, 2 * R + 1, true}, {200, 1, 2 * R - 1, true},
+        {200, 1, 3 * R - 512, true}, {200, 32, 3 * R, true},  {200, 0, 4 * R + 512, true},
+        {200, 1, 199 * 512, true}, {200, 1, 199 * 512 + 1, false}, {200, 9, 150 * 512 - 7, true},
+        {-150, 1, 149 * 512, false}, {-150, 1, 100 * 512, true}};
+    for (auto c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " " << c.before << " " << c.bytes);
+        tk::write_file(dir / "a", c.size > 0 ? blocks(c.size) : blocks(-c.size) + "odd");
+        std::vector<int64_t> seen[2];
+        std::string out[2];
+        int calls[2];
+        for (int direct = 0; direct < 2; direct++) {
+            file_flag = !direct, t_flag = 1;
+            open_archive(dir / "a");
+            tapeops.read = counted_read, reads = 0;
+            int fd = direct ? 0 : open((dir / "out").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+            member(std::string(static_cast<size_t>(c.bytes), '\0'));
+            for (int i = 0; i < c.before; i++) readtape();
+            EXPECT_EQ(readarch(fd, c.bytes), c.ok);
+            if (!direct) close(fd);
+            out[direct] = direct ? data.substr(0, static_cast<size_t>(moff)) : tk::read_file(dir / "out");
+            calls[direct] = reads;
+            int next = c.ok ? id(readtape()) : -2;
+            seen[direct] = {nbytes, lseek(handle, 0, SEEK_CUR), nread, rblock, next,
+                            static_cast<int64_t>(allblock), msg[0]};
+            reset();
+        }
+        EXPECT_TRUE(out[0] == out[1]) << "the same bytes arrive";
+        EXPECT_TRUE(c.bytes < 3 * R || calls[1] < calls[0]) << "whole records go straight to memory";
+        EXPECT_EQ(seen[0], seen[1]);   // nbytes, position, nread, rblock, next block, allblock, message
+    }
+}
+
 }  // namespace
