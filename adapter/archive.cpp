@@ -107,14 +107,7 @@ bool keep_member() {
     if (!out) return false;
     memcpy(out, hblock, kBlockSize);
     if (!usize()) return true;
-    for (int64_t n = (st.st_size + kBlockSize - 1) / kBlockSize; n > 0; n--) {
-        unsigned char *in = readtape();
-        if (!in) return false;
-        out = steptape();
-        if (!out) return false;
-        memcpy(out, in, kBlockSize);
-    }
-    return true;
+    return z9_copyblocks((st.st_size + kBlockSize - 1) / kBlockSize) == 1;
 }
 
 /* Replace: the archived copy goes when its replacement can be stored. The

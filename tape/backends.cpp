@@ -133,6 +133,13 @@ unsigned char *z9_member_span(int64_t bytes) {
     return mbuf + moff;
 }
 
+/* The archive is read and written by the descriptor operations themselves
+ * (no counting read, nothing put in their place): only then may the block
+ * layer move whole records by other system calls. */
+bool z9_plain_archive_ops(void) {
+    return tapeops.read == desc_read && tapeops.write == desc_write;
+}
+
 /* ---- selection, by initape at the start of every run ---- */
 
 void z9_select_ops(void) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +39,10 @@ namespace {
 
 constexpr const char *kModule = "tape";
 constexpr int kArchiveMode = 0666;  /* before the umask */
+
+/* Set when the system refused to copy between the archive and the output of
+ * a delete run; the run then goes on through the buffers. Cleared by initape. */
+bool copy_refused;
 
 unsigned char *block_at(unsigned char *buf, int index) {
     return buf + static_cast<size_t>(index) * kBlockSize;
@@ -94,6 +99,7 @@ int initape(const char *name) {
     if (fstat(handle, &sa) != 0) sa.st_mode = S_IFBLK;
     hwrite = handle;
     nbytes = 0;
+    copy_refused = false;
     return 1;
 }
 
@@ -313,6 +319,73 @@ int z9_skipblocks(int64_t n) {
         rblock += static_cast<int>(take);
         n -= take;
     }
+    return 1;
+}
+
+/* ---- copying blocks to the output of a delete run ---- */
+
+/* Errors that say the system cannot copy between these two files at all. */
+static bool cannot_copy(int err) {
+    return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF || err == EPERM;
+}
+
+/* Copies the whole records in the middle of the n blocks from the archive
+ * straight into the output file, inside the system. The blocks waiting in
+ * io_2nd are written out first, so that the copy lands behind them: the
+ * output gets the bytes of the buffered copy, only its writes are cut
+ * differently. As in read_direct the record with the last block is left to
+ * the record read, and only records within the archive's size are copied.
+ * Returns the blocks copied (0: the buffers must do it all), -1 on error. */
+static int64_t copy_direct(int64_t n) {
+    if (copy_refused || handle == hwrite || !z9_plain_archive_ops()) return 0;
+    int64_t records = nblock > 0 ? records_within((n - 1) / nblock) : 0;
+    if (records <= 0) return 0;
+    if (wblock > 0 && !put_blocks(wblock, "steptape")) return -1;
+    wblock = 0;
+    int64_t total = records * nblock * kBlockSize, done = 0;
+    while (done < total) {
+        ssize_t got = copy_file_range(handle, nullptr, hwrite, nullptr, static_cast<size_t>(total - done), 0);
+        if (got > 0) {
+            done += got;
+            continue;
+        }
+        if (got < 0 && done == 0 && cannot_copy(errno)) {
+            copy_refused = true;
+            return 0;
+        }
+        // Part of the way: the output is full, or the archive shrank under us.
+        if (got < 0 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
+            z9_error_text(kModule, __LINE__, "steptape", "tape write error");
+        else
+            read_error();
+        return -1;
+    }
+    nbytes += total;
+    return records * nblock;
+}
+
+int z9_copyblocks(int64_t n) {
+    while (n > 0) {
+        if (rblock >= nread) {
+            int64_t copied = copy_direct(n);
+            if (copied < 0) return 0;
+            n -= copied;
+            if (!readbuf()) return 0;
+        }
+        // As steptape: a full output record goes out before the next block.
+        if (wblock >= nblock) {
+            if (!put_blocks(nblock, "steptape")) return 0;
+            wblock = 0;
+        }
+        int64_t take = nread - rblock;
+        if (take > nblock - wblock) take = nblock - wblock;
+        if (take > n) take = n;
+        memcpy(block_at(io_2nd, wblock), block_at(io_buf, rblock), static_cast<size_t>(take) * kBlockSize);
+        rblock += static_cast<int>(take);
+        wblock += static_cast<int>(take);
+        n -= take;
+    }
+    rbyte = 0;
     return 1;
 }
 

@@ -72,6 +72,9 @@ int z9_seek_blocks(int64_t blocks);
  * moves moff past it, as the memory write would have. */
 unsigned char *z9_member_span(int64_t bytes);
 
+/* True while the archive operations in use are the plain descriptor ones. */
+bool z9_plain_archive_ops(void);
+
 /* ---- block layer ---- */
 int talign(int64_t count);
 Z9_EXPORT void printbs(int blocks);
@@ -95,6 +98,12 @@ Z9_EXPORT int writearch(int fd, uint64_t size, const char *name);
  * results, messages, nbytes and allblock; on a regular-file archive whole
  * records are seeked over instead of read. 1 done, 0 after a read error. */
 int z9_skipblocks(int64_t n);
+
+/* Copies the next n blocks of the archive into the output buffer io_2nd as n
+ * pairs of readtape and steptape would, with the same results and messages;
+ * between two regular files whole records are copied inside the system
+ * instead. The output's bytes are the same either way. 1 done, 0 failed. */
+int z9_copyblocks(int64_t n);
 
 /* Replaces the trailing "XXXXXX" of tmpl so that it names a file that did not
  * exist, and creates that file exclusively (O_CREAT|O_EXCL, mode 0666 before

@@ -356,4 +356,44 @@ TEST_F(Tape, DirectReadIntoMemoryEndsExactlyAsBufferedRead) {
     }
 }
 
+TEST_F(Tape, CopyingBlocksGivesTheBytesAndStateOfReadingAndSteppingThem) {
+    // Archive of `size` blocks (negative: that many and an odd tail); after
+    // `before` blocks read and `pending` blocks put in the output, `n` blocks
+    // are copied to the scratch file block by block, or by z9_copyblocks.
+    struct { int size, before, pending, n; bool ok; } cases[] = {
+        {200, 1, 1, 150, true},  {200, 1, 0, 64, true},  {200, 32, 31, 96, true}, {200, 0, 5, 200, true},
+        {200, 1, 1, 40, true},   {200, 3, 2, 198, false}, {-150, 1, 1, 140, false}, {-150, 1, 7, 100, true}};
+    for (auto c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " " << c.before << " " << c.pending << " " << c.n);
+        tk::write_file(dir / "a", c.size > 0 ? blocks(c.size) : blocks(-c.size) + "odd");
+        std::vector<int64_t> seen[2];
+        std::string out[2];
+        for (int bulk = 0; bulk < 2; bulk++) {
+            d_flag = 1;
+            open_archive(dir / "a");
+            ASSERT_EQ(duptape((dir / "a").c_str()), 1);
+            std::string copy = scratch;
+            for (int i = 0; i < c.before; i++) readtape();
+            for (int i = 0; i < c.pending; i++) memset(steptape(), 'P', 512);
+            int ok = bulk ? z9_copyblocks(c.n) : 1;
+            for (int i = 0; i < c.n && ok && !bulk; i++) {
+                unsigned char *in = readtape(), *to = in ? steptape() : nullptr;
+                if ((ok = to != nullptr)) memcpy(to, in, 512);
+            }
+            EXPECT_EQ(ok, c.ok);
+            int64_t at = lseek(hwrite, 0, SEEK_CUR) + wblock * 512L;   // where the next block lands
+            int next = ok ? id(readtape()) : -2;
+            if (ok) {
+                EXPECT_EQ(endtape(), 1);
+            }
+            out[bulk] = ok ? tk::read_file(copy) : "";
+            seen[bulk] = {nbytes, lseek(handle, 0, SEEK_CUR), nread, rblock, next, at, msg[0]};
+            reset();
+            unlink(copy.c_str());
+        }
+        EXPECT_TRUE(out[0] == out[1]) << "the same bytes arrive";
+        EXPECT_EQ(seen[0], seen[1]);   // nbytes, position, nread, rblock, next block, output position, message
+    }
+}
+
 }  // namespace
