@@ -389,6 +389,85 @@ int z9_copyblocks(int64_t n) {
     return 1;
 }
 
+/* ---- member data into the archive past the record buffer ---- */
+
+/* The host's buffer: whole records go through the archive write as they lie
+ * in mbuf, with no copy into io_2nd. */
+static int64_t write_from_memory(const unsigned char *from, int64_t total) {
+    int64_t record = static_cast<int64_t>(nblock) * kBlockSize, done = 0;
+    while (done < total) {
+        int64_t want = total - done;
+        if (want > kDirectBytes) want = kDirectBytes / record * record;
+        if (tapeops.write(from + done, static_cast<int>(want)) != want) {
+            z9_error_text(kModule, __LINE__, "writearch", "tape write error");
+            return -1;
+        }
+        done += want;
+        moff += want;
+    }
+    return total;
+}
+
+/* A file that ended inside the bulk copy, `done` bytes in: its last partial
+ * block is taken back into io_2nd and padded with zeros, as the buffered path
+ * leaves it, and the archive's write position steps back to that block. */
+static int64_t take_back_partial(int fd, int64_t done, const char *name) {
+    int64_t part = done % kBlockSize;
+    if (part == 0) return done;
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end < part || pread(fd, io_2nd, static_cast<size_t>(part), end - part) != part) {
+        z9_error(kModule, __LINE__, "writearch", "error reading '%s'", name ? name : "");
+        return -1;
+    }
+    if (lseek(hwrite, -part, SEEK_CUR) < 0) {
+        z9_error_text(kModule, __LINE__, "writearch", "tape write error");
+        return -1;
+    }
+    memset(io_2nd + part, 0, static_cast<size_t>(kBlockSize - part));
+    wblock = 1;
+    return done;
+}
+
+/* The member's file: whole records are copied into the archive inside the
+ * system. Returns the bytes stored (0: the buffer must do it, the system
+ * cannot copy between these files), -1 after an error; *ended when the file
+ * turned out shorter than its status said. */
+static int64_t copy_from_file(int fd, int64_t total, const char *name, bool *ended) {
+    int64_t done = 0;
+    while (done < total) {
+        ssize_t got = copy_file_range(fd, nullptr, hwrite, nullptr, static_cast<size_t>(total - done), 0);
+        if (got > 0) {
+            done += got;
+            continue;
+        }
+        if (got == 0) {   // the file ended early
+            *ended = true;
+            return take_back_partial(fd, done, name);
+        }
+        if (done == 0 && cannot_copy(errno)) return 0;
+        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+            z9_error_text(kModule, __LINE__, "writearch", "tape write error");
+        else
+            z9_error(kModule, __LINE__, "writearch", "error reading '%s'", name ? name : "");
+        return -1;
+    }
+    return total;
+}
+
+/* Stores the whole records in the middle of a member's data straight into a
+ * regular-file archive, from the host's buffer or from the member's file.
+ * Called with io_2nd empty, so the records land where the buffered path puts
+ * them; the record with the data's last byte is left to io_2nd, so the state
+ * afterwards is that of the buffered path. Returns the bytes stored, or -1. */
+static int64_t write_direct(int fd, uint64_t size, const char *name, bool *ended) {
+    if (nblock <= 0 || !S_ISREG(sa.st_mode) || !z9_plain_archive_ops()) return 0;
+    uint64_t record = static_cast<uint64_t>(nblock) * kBlockSize;
+    int64_t total = static_cast<int64_t>((size - 1) / record * record);
+    if (total <= 0) return 0;
+    if (const unsigned char *from = z9_member_span(total)) return write_from_memory(from, total);
+    return file_flag ? copy_from_file(fd, total, name, ended) : 0;
+}
+
 /* ---- writing ---- */
 
 extern "C" {
@@ -409,6 +488,14 @@ int writearch(int fd, uint64_t size, const char *name) {
         if (wblock >= nblock) {
             if (!put_blocks(nblock, "writearch")) return 0;
             wblock = 0;
+        }
+        if (wblock == 0) {
+            bool ended = false;
+            int64_t stored = write_direct(fd, size, name, &ended);
+            if (stored < 0) return 0;
+            blocks += static_cast<int>((stored + kBlockSize - 1) / kBlockSize);
+            if (ended) return blocks;
+            size -= static_cast<uint64_t>(stored);
         }
         // Read straight into the record, as much as the record has room for.
         uint64_t want = static_cast<uint64_t>(nblock - wblock) * kBlockSize;

@@ -396,4 +396,39 @@ TEST_F(Tape, CopyingBlocksGivesTheBytesAndStateOfReadingAndSteppingThem) {
     }
 }
 
+TEST_F(Tape, DirectWritesStoreWhatBufferedWritesStore) {
+    // After `pending` blocks, writearch stores `size` bytes from memory (real
+    // < 0) or from a file of `real` bytes, straight into the archive, or
+    // through io_2nd when a wrapped archive write keeps it from going direct.
+    const int64_t R = 16384;
+    struct { int pending; int64_t size, real; } cases[] = {
+        {1, 3 * R, -1}, {0, 2 * R, -1}, {31, 2 * R + 1, -1}, {5, 5 * R - 100, -1},
+        {1, 3 * R, 3 * R}, {0, 4 * R + 512, 4 * R + 512}, {1, 3 * R, 2 * R + 700},
+        {0, 3 * R, 2 * R}, {3, 3 * R, R + 512}, {0, 2 * R, 0}};
+    for (auto c : cases) {
+        SCOPED_TRACE(testing::Message() << c.pending << " " << c.size << " " << c.real);
+        std::string source = tk::pattern_bytes(static_cast<size_t>(c.real < 0 ? c.size : c.real), 5);
+        tk::write_file(dir / "src", source);
+        std::string out[2];
+        std::vector<int64_t> seen[2];
+        for (int direct = 0; direct < 2; direct++) {
+            a_flag = c_flag = 1, file_flag = c.real >= 0;
+            open_archive(dir / "a");
+            if (!direct) tapeops.write = recording_write;
+            member(source);
+            int fd = file_flag ? open((dir / "src").c_str(), O_RDONLY) : 0;
+            for (int i = 0; i < c.pending; i++) memset(steptape(), 'P', 512);
+            int blocks = writearch(fd, static_cast<uint64_t>(c.size), "src");
+            if (file_flag) close(fd);
+            int64_t at = lseek(hwrite, 0, SEEK_CUR) + wblock * 512L;   // where the next block lands
+            EXPECT_EQ(endtape(), 1);
+            out[direct] = tk::read_file(dir / "a");
+            seen[direct] = {blocks, at, file_flag ? 0 : moff, msg[0]};
+            reset();
+        }
+        EXPECT_TRUE(out[0] == out[1]) << "the same archive";
+        EXPECT_EQ(seen[0], seen[1]);   // blocks stored, output position, moff, message
+    }
+}
+
 }  // namespace
