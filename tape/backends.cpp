@@ -140,6 +140,18 @@ bool z9_plain_archive_ops(void) {
     return tapeops.read == desc_read && tapeops.write == desc_write;
 }
 
+/* The read in use reads the archive's descriptor itself, perhaps counted:
+ * only then may the block layer read the archive by other calls. */
+bool z9_reads_descriptor(void) {
+    return tapeops.read == desc_read || (tapeops.read == count_read && tapeops.saved_read == desc_read);
+}
+
+/* Blocks the block layer took from the archive without the counting read:
+ * a catalog's total counts them all the same. */
+void z9_count_blocks(uint64_t blocks) {
+    if (counting) allblock += blocks;
+}
+
 /* ---- selection, by initape at the start of every run ---- */
 
 void z9_select_ops(void) {

@@ -44,6 +44,13 @@ constexpr int kArchiveMode = 0666;  /* before the umask */
  * a delete run; the run then goes on through the buffers. Cleared by initape. */
 bool copy_refused;
 
+/* The blocks lo..hi-1 of io_buf hold what the last record read put there.
+ * Normally that is all of them (0..nread); a skip that lands in a record of
+ * a regular-file archive reads only the block after the skipped ones, and
+ * the rest of the record is read from record_at when it is handed out. */
+int lo, hi;
+int64_t record_at;
+
 unsigned char *block_at(unsigned char *buf, int index) {
     return buf + static_cast<size_t>(index) * kBlockSize;
 }
@@ -112,6 +119,7 @@ int runtape(void) {
     nblock = cblock;
     rblock = cblock;
     nread = 0;
+    lo = hi = 0;
     wblock = 0;
     rbyte = 0;
     return 1;
@@ -175,7 +183,8 @@ static int learn_record(void) {
         if (got % kBlockSize == 0) {
             nread = nblock = cblock = got / kBlockSize;
             printbs(nblock);
-            rblock = 0;
+            rblock = lo = 0;
+            hi = nread;
             return 1;
         }
         nblock = cblock;
@@ -193,13 +202,45 @@ int readbuf(void) {
     // A short last record is fine as long as it holds whole blocks.
     if (got < kBlockSize || got % kBlockSize != 0) return read_error();
     nbytes += got;
-    nread = got / kBlockSize;
-    rblock = 0;
+    nread = hi = got / kBlockSize;
+    rblock = lo = 0;
     return 1;
 }
 
+}  // extern "C"
+
+/* Reads blocks [from, to) of a record that was read only in part into the
+ * places of io_buf where the record read would have put them. */
+static bool read_part(int from, int to) {
+    ssize_t want = static_cast<ssize_t>(to - from) * kBlockSize;
+    if (pread(handle, block_at(io_buf, from), static_cast<size_t>(want), record_at + int64_t{from} * kBlockSize) ==
+        want)
+        return true;
+    // The archive shrank since the record was measured: as a failed read.
+    read_error();
+    return false;
+}
+
+/* Makes blocks [from, to) of the record in io_buf hold the archive's bytes
+ * before they are handed out. */
+static bool ensure(int from, int to) {
+    if (from >= lo && to <= hi) return true;
+    if (to > hi) {
+        if (!read_part(hi, nread)) return false;
+        hi = nread;
+    }
+    if (from < lo) {
+        if (!read_part(0, lo)) return false;
+        lo = 0;
+    }
+    return true;
+}
+
+extern "C" {
+
 unsigned char *readtape(void) {
     if (rblock >= nread && !readbuf()) return nullptr;
+    if (!ensure(rblock, rblock + 1)) return nullptr;
     rbyte = 0;
     return block_at(io_buf, rblock++);
 }
@@ -211,6 +252,7 @@ int readbyte(void) {
         if (!readbuf()) return -1;
         rblock = 1;
     }
+    if (!ensure(rblock - 1, rblock)) return -1;
     int byte = block_at(io_buf, rblock - 1)[rbyte];
     rbyte = (rbyte + 1) % kBlockSize;
     return byte;
@@ -282,6 +324,7 @@ int readarch(int fd, int64_t size) {
         // Everything left in the record goes out in one piece.
         int64_t n = static_cast<int64_t>(nread - rblock) * kBlockSize;
         if (n > size) n = size;
+        if (!ensure(rblock, rblock + static_cast<int>((n + kBlockSize - 1) / kBlockSize))) return 0;
         ssize_t put = pwritefile(fd, block_at(io_buf, rblock), static_cast<size_t>(n));
         if (put != n) {
             z9_error(kModule, __LINE__, "readarch", "error extracting '%s'", ofname);
@@ -297,11 +340,46 @@ int readarch(int fd, int64_t size) {
 
 }  // extern "C"
 
+/* Passes over n blocks from the end of the record in io_buf, on a regular-file
+ * archive: whole records are seeked over, and of the record that holds the
+ * last of the n blocks only the block after them is read, most often the
+ * next header. nread, rblock, nbytes and allblock end as after reading the
+ * record whole; its other blocks are read if they are ever handed out. Only
+ * where that record read is sure to succeed: anything else is left to the
+ * plain reads, which fail as they always do. */
+static bool skip_into_record(int64_t n) {
+    if (nblock <= 0 || !S_ISREG(sa.st_mode) || !z9_reads_descriptor()) return false;
+    off_t here = lseek(handle, 0, SEEK_CUR);
+    if (here < 0) return false;
+    int64_t record = static_cast<int64_t>(nblock) * kBlockSize;
+    int64_t records = (n - 1) / nblock;
+    int64_t start = here + records * record;
+    int64_t len = static_cast<int64_t>(sa.st_size) - start;
+    if (len > record) len = record;
+    int passed = static_cast<int>(n - records * nblock);   // 1..nblock blocks of that record
+    if (len < int64_t{passed} * kBlockSize || len % kBlockSize != 0) return false;
+    int blocks = static_cast<int>(len / kBlockSize);
+    int next = passed < blocks ? passed + 1 : passed;
+    // A read that goes wrong here leaves everything to the plain reads.
+    if (next > passed && pread(handle, block_at(io_buf, passed), kBlockSize, start + int64_t{passed} * kBlockSize) !=
+                             kBlockSize)
+        return false;
+    if (lseek(handle, start + len, SEEK_SET) < 0) return false;
+    record_at = start;
+    nbytes += records * record + len;
+    z9_count_blocks(static_cast<uint64_t>(records * nblock + blocks));
+    nread = blocks;
+    rblock = lo = passed;
+    hi = next;
+    return true;
+}
+
 int z9_skipblocks(int64_t n) {
     rbyte = 0;
     bool seekable = true;   // until the archive refuses a seek
     while (n > 0) {
         if (rblock >= nread) {
+            if (seekable && skip_into_record(n)) return 1;
             // Whole records are passed over by seeking, once the record size
             // is known. The record holding the last block is still read, so
             // the buffer, nread and rblock end exactly as after reading.
@@ -380,6 +458,7 @@ int z9_copyblocks(int64_t n) {
         int64_t take = nread - rblock;
         if (take > nblock - wblock) take = nblock - wblock;
         if (take > n) take = n;
+        if (!ensure(rblock, rblock + static_cast<int>(take))) return 0;
         memcpy(block_at(io_2nd, wblock), block_at(io_buf, rblock), static_cast<size_t>(take) * kBlockSize);
         rblock += static_cast<int>(take);
         wblock += static_cast<int>(take);
@@ -536,6 +615,8 @@ int backtape(void) {
     if (!talign(nbytes)) return 0;
     // Nothing read yet: there is no end marker to stand on.
     if (nblock <= 0 || rblock <= 0) return seek_error();
+    // Its blocks before the end marker are written back from io_buf.
+    if (S_ISREG(sa.st_mode) && !ensure(0, rblock)) return 0;
     // The size of the record now in io_buf: what the last read returned.
     int64_t n = (nbytes / kBlockSize) % nblock;
     if (n == 0) n = nblock;
@@ -556,6 +637,9 @@ int backtape(void) {
     rblock--;
     wblock = rblock;
     rbyte = 0;
+    // From here io_buf is the output record: nothing may be read into it.
+    lo = 0;
+    hi = nread;
     return 1;
 }
 

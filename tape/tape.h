@@ -75,6 +75,13 @@ unsigned char *z9_member_span(int64_t bytes);
 /* True while the archive operations in use are the plain descriptor ones. */
 bool z9_plain_archive_ops(void);
 
+/* True while the read in use is the descriptor read, counted or not. */
+bool z9_reads_descriptor(void);
+
+/* Adds blocks taken from the archive past the read in use to allblock,
+ * when the counting read is installed. */
+void z9_count_blocks(uint64_t blocks);
+
 /* ---- block layer ---- */
 int talign(int64_t count);
 Z9_EXPORT void printbs(int blocks);

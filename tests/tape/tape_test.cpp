@@ -289,32 +289,37 @@ int counted_read(void *buf, int length) { return reads++, tapeops.run_read(buf, 
 
 TEST_F(Tape, SkippingBlocksEndsExactlyAsReadingThem) {
     // Archive of `size` blocks (negative: that many and an odd tail); read
-    // `before` blocks, then pass over `skip` blocks by reading or by skipping.
+    // `before` blocks, then pass over `skip` blocks by reading (way 0) or by
+    // skipping, through a wrapped read (way 1, records are read whole) or the
+    // plain one (way 2, the record a skip lands in is read as needed).
     struct { int size, before, skip; bool ok; } cases[] = {
         {100, 0, 1, true},  {100, 1, 31, true}, {100, 1, 32, true},  {100, 1, 95, true},
         {100, 5, 70, true}, {100, 0, 99, true}, {100, 3, 97, true},  {70, 1, 100, false},
-        {-99, 0, 98, false}, {-99, 1, 95, true}};
+        {-99, 0, 98, false}, {-99, 1, 95, true}, {100, 30, 10, true}, {100, 0, 100, true}};
     for (auto c : cases) {
         SCOPED_TRACE(testing::Message() << c.size << " " << c.before << " " << c.skip);
         tk::write_file(dir / "a", c.size > 0 ? blocks(c.size) : blocks(-c.size) + "odd");
-        std::vector<int64_t> seen[2];
+        std::vector<int64_t> seen[3];
         int calls[2];
-        for (int skip = 0; skip < 2; skip++) {
+        for (int way = 0; way < 3; way++) {
             t_flag = 1;
             open_archive(dir / "a");
-            tapeops.read = counted_read, reads = 0;
+            if (way < 2) tapeops.read = counted_read, reads = 0;
             for (int i = 0; i < c.before; i++) readtape();
-            int ok = skip ? z9_skipblocks(c.skip) : 1;
-            for (int i = 0; i < c.skip && !skip && ok; i++) ok = readtape() != nullptr;
+            int ok = way ? z9_skipblocks(c.skip) : 1;
+            for (int i = 0; i < c.skip && !way && ok; i++) ok = readtape() != nullptr;
             EXPECT_EQ(ok, c.ok);
-            calls[skip] = reads;
-            int next = ok ? id(readtape()) : -2;
-            seen[skip] = {nbytes, lseek(handle, 0, SEEK_CUR), nread, rblock, next,
-                          static_cast<int64_t>(allblock), msg[0]};
+            if (way < 2) calls[way] = reads;
+            int64_t at = lseek(handle, 0, SEEK_CUR);
+            seen[way] = {nbytes, at, nread, rblock, static_cast<int64_t>(allblock), msg[0]};
+            // Then every block up to the end, and a step back into the record.
+            for (const unsigned char *b; ok && (b = readtape()) != nullptr;) seen[way].push_back(id(b));
+            if (ok) bacouple(), seen[way].push_back(id(readtape()));
             reset();
         }
         EXPECT_TRUE(!c.ok || c.skip <= 32 || calls[1] < calls[0]) << "whole records are seeked over";
-        EXPECT_EQ(seen[0], seen[1]);   // nbytes, position, nread, rblock, next block, allblock, message
+        EXPECT_EQ(seen[0], seen[1]);   // nbytes, position, nread, rblock, allblock, message, blocks
+        EXPECT_EQ(seen[0], seen[2]);
     }
 }
 
