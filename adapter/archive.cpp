@@ -52,9 +52,13 @@ void describe_archive(const char *path) {
     log_time("Last access %s", s.st_atime);
     log_time("Status changed %s", s.st_ctime);
     log_time("Archive changed %s", s.st_mtime);
-    if (const struct passwd *pw = getpwuid(s.st_uid)) info(__LINE__, "UID=%s", pw->pw_name);
+    // Each lookup may read the whole user database: the archive's owner is
+    // most often the running user, whose name is then looked up only once.
+    const struct passwd *pw = getpwuid(s.st_uid);
+    if (pw) info(__LINE__, "UID=%s", pw->pw_name);
     uid_t me = getuid();
-    if (const struct passwd *pw = getpwuid(me))
+    if (me != s.st_uid) pw = getpwuid(me);
+    if (pw)
         OrvLogEntry(kModule, __LINE__, 5, kFunc, "Archive running as user %s UID=%d GID=%d", pw->pw_name,
                     static_cast<int>(me), static_cast<int>(getgid()));
 }

@@ -158,9 +158,10 @@ int OrvLogSetMode(int mode) {
 
 int OrvLogEntry(const char *module, int line, int severity, const char *function,
                 const char *format, ...) {
-    char buf[kLineBuffer] = {};
-    // Entries above the level cost nothing: the arguments are never formatted.
+    // Entries above the level cost nothing: the arguments are never formatted,
+    // and not even the buffer is cleared.
     if (!entry_passes(severity)) return 0;
+    char buf[kLineBuffer] = {};
     if (!(g_log.mode & kModeNoHeader)) write_header(module, line, severity, function);
 
     size_t length = 0;
