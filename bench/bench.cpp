@@ -209,7 +209,7 @@ struct Tail {
 // ---- report ----
 
 void row(const char *name, double lib_host, double lib_in, double tar, const char *target) {
-    printf("%-44s %9.3f %9.3f %9.3f %7.2f   %s\n", name, lib_host, lib_in, tar, lib_host / tar, target);
+    printf("%-44s %9.4f %9.4f %9.4f %7.2f   %s\n", name, lib_host, lib_in, tar, lib_host / tar, target);
     fflush(stdout);
 }
 
@@ -278,7 +278,7 @@ int main(int argc, char **argv) {
         double c = median("2 call", [&] { return call(true, line); });
         double t = median("2 tar", [&] { return run({"tar", "xOf", big, "m0000.bin"}); });
         row("2 extract a 256 MiB member into memory", h, c, t, "<= 1.0");
-        printf("%-44s %9.3f %29s %.2f x floor (target <= 1.3)\n", "  floor: dd of one 256 MiB buffer", floor, "",
+        printf("%-44s %9.4f %29s %.2f x floor (target <= 1.3)\n", "  floor: dd of one 256 MiB buffer", floor, "",
                h / floor);
     }
 
@@ -291,11 +291,15 @@ int main(int argc, char **argv) {
         row("3 extract the last small member of 1 GiB", h, c, t, "<= 1.0");
     }
     if (want(4)) {
+        // The library writes its listing into the trace file, which every run
+        // empties; GNU tar writes its listing to a file beside it the same way.
         std::string line = "-ARCHIVE " + gib + " -CAT -T " + P("list.log");
         double h = median("4 host", [&] { return host("get", line); });
         double c = median("4 call", [&] { return call(true, line); });
-        double t = median("4 tar", [&] { return run({"tar", "tvf", gib}); });
+        double t = median("4 tar", [&] { return run({"tar", "tvf", gib}, P("tar-list.txt").c_str()); });
+        double null = median("4 tar", [&] { return run({"tar", "tvf", gib}); });
         row("4 list a 1 GiB archive of 4 MiB members", h, c, t, "<= 1.0");
+        printf("%-44s %29.4f %7.2f   (GNU tar listing to /dev/null)\n", "  GNU tar tvf > /dev/null", null, h / null);
     }
     if (want(5)) {
         std::string line = "-ARCHIVE " + gib + " -MEMBER small.bin -a -FILE small.bin";
