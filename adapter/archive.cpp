@@ -2,6 +2,7 @@
  * archive, allocates the record buffer, then lists, extracts, adds, or deletes
  * and replaces through a scratch file. Keeps no state beyond one call; what it
  * acquires (descriptors, buffers, the scratch file) is released by `_done`. */
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -240,14 +241,37 @@ int delete_or_replace(const CMDLINEPARAM *opts, bool quiet) {
     return swap_in_scratch(opts->szArchive);
 }
 
+/* A failed append (a full disk, say) leaves a new header without all its
+ * data, and every later read of the archive would fail there. The old end
+ * marker and the zero blocks behind it are written back over it and the file
+ * is cut to its old length: the blocks before the marker were only rewritten
+ * with their own bytes, so the archive reads as before. Overwriting blocks the
+ * file already had needs no new space. */
+void undo_append(const char *path, int64_t end) {
+    static const unsigned char zeros[kBlockSize] = {};
+    if (!S_ISREG(sa.st_mode)) return;
+    int fd = hwrite >= 0 ? hwrite : open(path, O_WRONLY);   // endtape may have closed it
+    if (fd < 0) return;
+    int64_t old = sa.st_size > end + kBlockSize ? static_cast<int64_t>(sa.st_size) : end + kBlockSize;
+    for (int64_t at = end; at < old; at += kBlockSize)
+        if (pwrite(fd, zeros, kBlockSize, at) != kBlockSize) break;
+    if (ftruncate(fd, old) != 0) info(__LINE__, "%s", "archive not cut back after a failed append");
+    if (fd != hwrite) close(fd);
+}
+
 int add(const CMDLINEPARAM *opts, bool quiet) {
+    int64_t end = -1;   // where the old end marker lies; new members start there
     if (!c_flag) {
         int r = scantape(opts->szMember, acctime, quiet);
         if (r == 1) r = backtape();
         if (r == 0) return 0;
+        end = output_position();
     }
     int r = store_member(opts);
-    return r == 1 ? endtape() : r;
+    if (r == 1) r = endtape();
+    // Only a store that handed out blocks can have written over the marker.
+    if (r != 1 && end >= 0 && (hwrite < 0 || output_position() > end)) undo_append(opts->szArchive, end);
+    return r;
 }
 
 int list(const CMDLINEPARAM *opts, bool quiet) {
