@@ -263,6 +263,13 @@ int add(const CMDLINEPARAM *opts, bool quiet) {
     int64_t end = -1;   // where the old end marker lies; new members start there
     if (!c_flag) {
         int r = scantape(opts->szMember, acctime, quiet);
+        // A header with a bad field (a base-256 number, say) ends the walk as
+        // the end marker does, but writing there would overwrite it and every
+        // member behind it: the run fails and the archive stays as it is.
+        if (r == 1 && hblock[0] != '\0') {
+            z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
+            return 0;
+        }
         if (r == 1) r = backtape();
         if (r == 0) return 0;
         end = output_position();
