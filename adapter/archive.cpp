@@ -151,6 +151,10 @@ bool delete_matches(const char *member, const char *name) {
     return inargs(member, link);
 }
 
+/* Blocks taken from the archive so far: read or seeked over, less those
+ * still waiting in the buffer. */
+int64_t blocks_taken() { return nbytes / kBlockSize - (nread > rblock ? nread - rblock : 0); }
+
 /* Copies the archive to the scratch file, leaving out what is deleted or
  * replaced; *changed tells whether anything was left out. */
 bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
@@ -158,9 +162,15 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
         // A header with a bad field also reads as the end of the archive, but
         // its first byte is not zero. Finishing the copy there would drop
         // every member behind it, so the run fails and the archive stays.
+        // So does a header found only after gethead passed over blocks whose
+        // checksum failed (the data of the pax and long-name headers of other
+        // writers, which the walk does not know as data): the copy would lose
+        // them and be damaged for every reader that knows them.
+        int64_t before = blocks_taken();
         int r = gethead(quiet);
-        if (r == 0 && hblock[0] == '\0') return true;
-        if (r <= 0) {
+        bool passed_over = blocks_taken() - before > 1;
+        if (r == 0 && hblock[0] == '\0' && !passed_over) return true;
+        if (r <= 0 || passed_over) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return false;
         }
