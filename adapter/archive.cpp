@@ -102,18 +102,25 @@ int64_t output_position() {
     return static_cast<int64_t>(written < 0 ? 0 : written) + static_cast<int64_t>(wblock) * kBlockSize;
 }
 
-/* Copies the current member, header and data blocks, to the scratch file. */
-bool keep_member() {
+/* One block into the scratch file's buffer. */
+bool copy_block(const unsigned char *in) {
     unsigned char *out = steptape();
     if (!out) return false;
-    memcpy(out, hblock, kBlockSize);
-    if (!usize()) return true;
-    for (int64_t n = (st.st_size + kBlockSize - 1) / kBlockSize; n > 0; n--) {
-        unsigned char *in = readtape();
-        if (!in) return false;
-        out = steptape();
-        if (!out) return false;
-        memcpy(out, in, kBlockSize);
+    memcpy(out, in, kBlockSize);
+    return true;
+}
+
+/* Copies the current member, header and data blocks, to the scratch file,
+ * with the extension blocks of a GNU sparse member's map between them (the
+ * size does not count those; skipfile passes them the same way). */
+bool keep_member() {
+    bool data = usize() != 0, more = hblock[kTypeOff] == 'S' && hblock[kSparseExtOff] != '\0';
+    if (!copy_block(hblock)) return false;
+    for (const unsigned char *in; more; more = in[kSparseNextOff] != '\0')
+        if (!(in = readtape()) || !copy_block(in)) return false;
+    for (int64_t n = data ? (st.st_size + kBlockSize - 1) / kBlockSize : 0; n > 0; n--) {
+        const unsigned char *in = readtape();
+        if (!in || !copy_block(in)) return false;
     }
     return true;
 }
