@@ -2,6 +2,7 @@
  * archive, allocates the record buffer, then lists, extracts, adds, or deletes
  * and replaces through a scratch file. Keeps no state beyond one call; what it
  * acquires (descriptors, buffers, the scratch file) is released by `_done`. */
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,13 +106,24 @@ int64_t output_position() {
     return static_cast<int64_t>(written < 0 ? 0 : written) + static_cast<int64_t>(wblock) * kBlockSize;
 }
 
-/* Copies the current member, header and data blocks, to the scratch file. */
-bool keep_member() {
+/* One block into the scratch file's buffer. */
+bool copy_block(const unsigned char *in) {
     unsigned char *out = steptape();
     if (!out) return false;
-    memcpy(out, hblock, kBlockSize);
-    if (!usize()) return true;
-    return z9_copyblocks((st.st_size + kBlockSize - 1) / kBlockSize) == 1;
+    memcpy(out, in, kBlockSize);
+    return true;
+}
+
+/* Copies the current member, header and data blocks, to the scratch file,
+ * with the extension blocks of a GNU sparse member's map between them (the
+ * size does not count those; skipfile passes them the same way). The data
+ * blocks of a file archive cross whole records at a time. */
+bool keep_member() {
+    bool data = usize() != 0, more = hblock[kTypeOff] == 'S' && hblock[kSparseExtOff] != '\0';
+    if (!copy_block(hblock)) return false;
+    for (const unsigned char *in; more; more = in[kSparseNextOff] != '\0')
+        if (!(in = readtape()) || !copy_block(in)) return false;
+    return !data || z9_copyblocks((st.st_size + kBlockSize - 1) / kBlockSize) == 1;
 }
 
 /* Replace: the archived copy goes when its replacement can be stored. The
@@ -147,6 +159,10 @@ bool delete_matches(const char *member, const char *name) {
     return inargs(member, link);
 }
 
+/* Blocks taken from the archive so far: read or seeked over, less those
+ * still waiting in the buffer. */
+int64_t blocks_taken() { return nbytes / kBlockSize - (nread > rblock ? nread - rblock : 0); }
+
 /* Copies the archive to the scratch file, leaving out what is deleted or
  * replaced; *changed tells whether anything was left out. */
 bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
@@ -154,9 +170,15 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
         // A header with a bad field also reads as the end of the archive, but
         // its first byte is not zero. Finishing the copy there would drop
         // every member behind it, so the run fails and the archive stays.
+        // So does a header found only after gethead passed over blocks whose
+        // checksum failed (the data of the pax and long-name headers of other
+        // writers, which the walk does not know as data): the copy would lose
+        // them and be damaged for every reader that knows them.
+        int64_t before = blocks_taken();
         int r = gethead(quiet);
-        if (r == 0 && hblock[0] == '\0') return true;
-        if (r <= 0) {
+        bool passed_over = blocks_taken() - before > 1;
+        if (r == 0 && hblock[0] == '\0' && !passed_over) return true;
+        if (r <= 0 || passed_over) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return false;
         }
@@ -237,14 +259,44 @@ int delete_or_replace(const CMDLINEPARAM *opts, bool quiet) {
     return swap_in_scratch(opts->szArchive);
 }
 
+/* A failed append (a full disk, say) leaves a new header without all its
+ * data, and every later read of the archive would fail there. The old end
+ * marker and the zero blocks behind it are written back over it and the file
+ * is cut to its old length: the blocks before the marker were only rewritten
+ * with their own bytes, so the archive reads as before. Overwriting blocks the
+ * file already had needs no new space. */
+void undo_append(const char *path, int64_t end) {
+    static const unsigned char zeros[kBlockSize] = {};
+    if (!S_ISREG(sa.st_mode)) return;
+    int fd = hwrite >= 0 ? hwrite : open(path, O_WRONLY);   // endtape may have closed it
+    if (fd < 0) return;
+    int64_t old = sa.st_size > end + kBlockSize ? static_cast<int64_t>(sa.st_size) : end + kBlockSize;
+    for (int64_t at = end; at < old; at += kBlockSize)
+        if (pwrite(fd, zeros, kBlockSize, at) != kBlockSize) break;
+    if (ftruncate(fd, old) != 0) info(__LINE__, "%s", "archive not cut back after a failed append");
+    if (fd != hwrite) close(fd);
+}
+
 int add(const CMDLINEPARAM *opts, bool quiet) {
+    int64_t end = -1;   // where the old end marker lies; new members start there
     if (!c_flag) {
         int r = scantape(opts->szMember, acctime, quiet);
+        // A header with a bad field (a base-256 number, say) ends the walk as
+        // the end marker does, but writing there would overwrite it and every
+        // member behind it: the run fails and the archive stays as it is.
+        if (r == 1 && hblock[0] != '\0') {
+            z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
+            return 0;
+        }
         if (r == 1) r = backtape();
         if (r == 0) return 0;
+        end = output_position();
     }
     int r = store_member(opts);
-    return r == 1 ? endtape() : r;
+    if (r == 1) r = endtape();
+    // Only a store that handed out blocks can have written over the marker.
+    if (r != 1 && end >= 0 && (hwrite < 0 || output_position() > end)) undo_append(opts->szArchive, end);
+    return r;
 }
 
 int list(const CMDLINEPARAM *opts, bool quiet) {

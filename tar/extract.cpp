@@ -101,7 +101,13 @@ static int make_node(char *name, int type) {
 static int dispatch(char *name) {
     int type = hblock[kTypeOff];
     size_t len = strlen(name);
-    if (len > 0 && name[len - 1] == '/') return make_dirs(name);
+    if (len > 0 && name[len - 1] == '/') {
+        // A regular member may end in '/' too (a long name cut after its
+        // 100th character): its data must be passed over, or the walk would
+        // read them as headers and hand out members that are not there.
+        if (usize() && !skipfile()) return 0;
+        return make_dirs(name);
+    }
     switch (type) {
     case '5':
     case 'D':

@@ -1,0 +1,147 @@
+// faults_test.cpp - a full disk during create, append, extraction to a file,
+// delete and replace, and an archive that ends inside a member's data: every
+// run fails with its own text, leaves the archive as designed, no scratch
+// file and no descriptor behind, and a terminated message. The disk is made
+// full by a file size limit, and again on a small tmpfs where one can be mounted.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tar/format.h"
+#include "tar/readers.h"
+
+namespace {
+
+enum After { kAny, kSame, kReadable };   // the archive after the failed run
+
+// room > 0: the disk is full once the file being written has grown by room
+// bytes. cut > 0: the archive ends after that many blocks, inside m2's data.
+// '@' in args is the output template, in message the output's name.
+struct Fault {
+    bool put;
+    const char *args;
+    int room, cut;
+    const char *message;
+    After after;
+};
+const char kShort[] = "zero bytes read, expected 40 blocks, blocks left 22\n";
+const Fault kFaults[] = {
+    {true, "-MEMBER new -c", 20000, 0, "tape write error", kAny},
+    {true, "-MEMBER new -a", 8192, 0, "tape write error", kReadable},
+    {false, "-MEMBER m2 -x -FILE @", 8192, 0, "error extracting '@'", kSame},
+    {false, "-MEMBER m3 -d", 8192, 0, "tape write error", kSame},
+    {true, "-MEMBER m1 -d -a", 8192, 0, "tape write error", kSame},
+    {false, "-CAT", 0, 40, kShort, kSame},
+    {false, "-MEMBER m2 -x", 0, 40, "archive read error", kSame},
+    {false, "-MEMBER m1 -d", 0, 40, "archive read error", kSame},   // copying m2 fails
+    {false, "-MEMBER m2 -d", 0, 40, kShort, kSame},                 // passing over m2 fails
+};
+
+// m1 in blocks 0-20, m2 in 21-61, m3 in 62-64, two end blocks: 67 blocks.
+const std::vector<std::pair<std::string, std::string>> kMembers = {
+    {"m1", tk::pattern_bytes(10000, 1)}, {"m2", tk::pattern_bytes(20000, 2)}, {"m3", tk::pattern_bytes(1000, 3)}};
+const std::string kNew = tk::pattern_bytes(30000, 4);
+
+std::string fixture() {
+    tk::TarBuilder b;
+    for (const auto &[name, data] : kMembers) b.file(name, data);
+    return b.finish();
+}
+
+std::string subst(std::string text, const std::string &value) {
+    if (size_t at = text.find('@'); at != std::string::npos) text.replace(at, 1, value);
+    return text;
+}
+
+// A full disk for one scope. With a size limit, writes past base + room fail
+// (EFBIG, as SIGXFSZ is ignored meanwhile); on a tmpfs a filler file leaves
+// room bytes free, rounded up to whole pages.
+struct DiskFull {
+    rlimit old{};
+    sighandler_t handler = SIG_DFL;
+    bool limited = false;
+    DiskFull(int room, size_t base, const std::string &tmpfs) {
+        if (room <= 0) return;
+        if (struct statvfs v; !tmpfs.empty() && statvfs(tmpfs.c_str(), &v) == 0) {
+            size_t page = v.f_frsize, left = v.f_bavail * v.f_frsize, keep = (room + page - 1) / page * page;
+            tk::write_file(tmpfs + "/filler", std::string(left > keep ? left - keep : 0, 'f'));
+            return;
+        }
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = base + static_cast<rlim_t>(room);
+        handler = signal(SIGXFSZ, SIG_IGN);
+        limited = setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~DiskFull() {
+        if (limited) setrlimit(RLIMIT_FSIZE, &old);
+        if (limited) signal(SIGXFSZ, handler);
+    }
+};
+
+void run_case(const Fault &f, const std::string &root, bool tmpfs) {
+    SCOPED_TRACE(std::string(f.args) + (tmpfs ? " on a full tmpfs" : ""));
+    tk::TempDir traces;
+    std::string dir = root + "/w", out = root + "/out", archive = dir + "/a.tar", old = fixture();
+    ASSERT_EQ(tk::sh("rm -rf " + dir + " " + out + " " + root + "/filler && mkdir " + dir + " " + out), 0);
+    if (f.cut) old.resize(static_cast<size_t>(f.cut) * kBlockSize);
+    if (std::string(f.args).find(" -c") == std::string::npos) tk::write_file(archive, old);
+    tk::Call call("-ARCHIVE " + archive + " " + subst(f.args, out + "/o.XXXXXX") + " -T " + (traces / "t"));
+    memset(call.rec.szMessage, '#', sizeof call.rec.szMessage);
+    int fds = tk::count_fds(), rc;
+    {
+        DiskFull full(f.room, f.after == kReadable ? old.size() : 0, tmpfs ? root : "");
+        rc = f.put ? call.put(kNew) : call.get();
+    }
+    EXPECT_EQ(rc, -1);
+    ASSERT_NE(memchr(call.rec.szMessage, '\0', sizeof call.rec.szMessage), nullptr);
+    std::string want = subst(f.message, call.filename());
+    EXPECT_EQ(call.message(), want);
+    EXPECT_NE(tk::read_file(traces / "t").find("\n\n" + want + "\n\n"), std::string::npos);
+    EXPECT_EQ(tk::count_fds(), fds);
+    EXPECT_TRUE(call.rec.pOutData == nullptr && call.rec.nOutLength == 0);
+    EXPECT_EQ(tk::list_dir(dir), std::vector<std::string>{"a.tar"});   // no scratch file
+    if (f.after == kSame) {
+        EXPECT_TRUE(tk::read_file(archive) == old);
+    }
+    if (f.after != kReadable) return;
+    EXPECT_EQ(tk::sh("tar tf " + archive + " >/dev/null 2>&1"), 0);
+    for (const auto &[name, data] : kMembers) {
+        tk::Call get("-ARCHIVE " + archive + " -MEMBER " + name + " -x");
+        EXPECT_EQ(get.get(), 0) << name << ": " << get.message();
+        EXPECT_TRUE(get.out() == data) << name;
+        EXPECT_TRUE(rd::gnu_data(archive, name) == data) << name;
+    }
+}
+
+TEST(Faults, UnderAFileSizeLimit) {
+    tk::TempDir root;
+    for (const Fault &f : kFaults) run_case(f, root.path(), false);
+}
+
+// Mounted for the test and gone before the directory is removed.
+struct Tmpfs {
+    std::string path;
+    bool ok;
+    explicit Tmpfs(const std::string &p) : path(p) {
+        ok = mkdir(p.c_str(), 0700) == 0 && mount("tmpfs", p.c_str(), "tmpfs", 0, "size=256k") == 0;
+    }
+    ~Tmpfs() {
+        if (ok) umount2(path.c_str(), MNT_DETACH);
+    }
+};
+
+TEST(Faults, OnAFullTmpfs) {
+    tk::TempDir root;
+    Tmpfs fs(root / "fs");
+    if (!fs.ok) GTEST_SKIP() << "no tmpfs can be mounted here: " << strerror(errno);
+    for (const Fault &f : kFaults) run_case(f, fs.path, true);
+}
+
+}  // namespace
