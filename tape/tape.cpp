@@ -1,7 +1,8 @@
 /* tape.cpp - the block layer: the only code that touches the archive. Owns
  * io_buf/io_2nd, handle/hwrite, scratch, sa, cblock and the record counters;
- * reads file_flag, c_flag, a_flag, d_flag, t_flag and ofname. It opens but
- * never frees: _done closes what is left open and frees the buffers. */
+ * reads file_flag, c_flag, a_flag, d_flag, t_flag and ofname, and moves moff
+ * when member data bypass the records. It opens but never frees: _done
+ * closes what is left open and frees the buffers. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
