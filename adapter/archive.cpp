@@ -159,9 +159,6 @@ bool delete_matches(const char *member, const char *name) {
     return inargs(member, link);
 }
 
-/* Blocks taken from the archive so far: read or seeked over, less those
- * still waiting in the buffer. */
-int64_t blocks_taken() { return nbytes / kBlockSize - (nread > rblock ? nread - rblock : 0); }
 
 /* Copies the archive to the scratch file, leaving out what is deleted or
  * replaced; *changed tells whether anything was left out. */
@@ -174,9 +171,9 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
         // checksum failed (the data of the pax and long-name headers of other
         // writers, which the walk does not know as data): the copy would lose
         // them and be damaged for every reader that knows them.
-        int64_t before = blocks_taken();
+        int64_t before = z9_blocks_taken();
         int r = gethead(quiet);
-        bool passed_over = blocks_taken() - before > 1;
+        bool passed_over = z9_blocks_taken() - before > 1;
         if (r == 0 && hblock[0] == '\0' && !passed_over) return true;
         if (r <= 0 || passed_over) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");

@@ -375,6 +375,11 @@ static bool skip_into_record(int64_t n) {
     return true;
 }
 
+int64_t z9_blocks_taken(void) {
+    int64_t waiting = nread > rblock ? nread - rblock : 0;
+    return nbytes / kBlockSize - waiting;
+}
+
 int z9_skipblocks(int64_t n) {
     rbyte = 0;
     bool seekable = true;   // until the archive refuses a seek

@@ -106,6 +106,11 @@ Z9_EXPORT int writearch(int fd, uint64_t size, const char *name);
  * records are seeked over instead of read. 1 done, 0 after a read error. */
 int z9_skipblocks(int64_t n);
 
+/* Blocks handed out from the archive so far this run (read or passed over,
+ * less those still waiting in the buffer). The difference of two readings
+ * tells how far a walk got, e.g. how many blocks a failed skip took. */
+int64_t z9_blocks_taken(void);
+
 /* Copies the next n blocks of the archive into the output buffer io_2nd as n
  * pairs of readtape and steptape would, with the same results and messages;
  * between two regular files whole records are copied inside the system

@@ -176,15 +176,6 @@ int inargs(const char *pattern, const char *name) {
 
 namespace {
 
-/* How far the archive has been read, in blocks handed out, from the block
- * layer's counters (bytes read or seeked over, less the blocks still waiting
- * in the buffer). Only the difference of two readings is used: how far a
- * failed skip got, which the block layer does not report itself. */
-int64_t blocks_taken() {
-    int64_t waiting = nread > rblock ? nread - rblock : 0;
-    return nbytes / kBlockSize - waiting;
-}
-
 /* A GNU sparse member may carry extension blocks of its sparse map between
  * its header and its data. Passing them first keeps the walk on the data,
  * and the next header where it begins. false when the archive ends first. */
@@ -213,9 +204,9 @@ int skipfile(void) {
 
     // The block layer seeks over whole records of a file archive and reads
     // the rest; on a read failure the blocks it got through tell what is left.
-    int64_t before = blocks_taken();
+    int64_t before = z9_blocks_taken();
     if (pass_sparse_map() && z9_skipblocks(n)) return 1;
-    int64_t left = n - (blocks_taken() - before);
+    int64_t left = n - (z9_blocks_taken() - before);
     if (left < 1) left = 1;   // the block that failed counts
     z9_error(kModule, __LINE__, "skipfile", "zero bytes read, expected %lld blocks, blocks left %lld\n",
              static_cast<long long>(n), static_cast<long long>(left));
