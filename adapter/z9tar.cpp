@@ -145,90 +145,88 @@ int Z9TAR_AdptInit(EXITPARAM *rec, CMDLINEPARAM *opts, const char *entry) {
     return 1;
 }
 
-extern "C" int Z9TAR_GetArchive(EXITPARAM *rec) {
-    static const char kEntry[] = "Z9TAR_GetArchive";
-    if (!rec) return 0;
-    take_lock();
-    mbuf = nullptr;  // a buffer handed over earlier belongs to the host
+namespace {
+
+/* What tells the two entry points apart. */
+struct Entry {
+    const char *name;        /* "Z9TAR_GetArchive" or "Z9TAR_PutArchive" */
+    bool get;                /* reads the archive; hands a member buffer over */
+    const char *refusal;     /* the text for an operation this entry does not do */
+    const char *succeeded;   /* the success text */
+    const char *failed;      /* the failure line of the trace */
+};
+
+constexpr Entry kGet = {"Z9TAR_GetArchive", true, "Invalid_option_(-a_-c_or_-u)_request_for_Z9TAR_GetArchive",
+                        "GetArchive_succeeded", "GetArchive failed"};
+constexpr Entry kPut = {"Z9TAR_PutArchive", false, "Invalid_option_(-x)_request_for_Z9TAR_PutArchive",
+                        "PutArchive_succeeded", "PutArchive failed"};
+
+/* The progress line before the operation. */
+void log_operation(const Entry &e, const CMDLINEPARAM &opts) {
+    if (opts.bTraceOnError) return;
+    if (t_flag)
+        OrvLogEntry(kModule, __LINE__, 5, e.name, "Catalog requested");
+    else if (e.get)
+        OrvLogEntry(kModule, __LINE__, 5, e.name, "Extracting <%s>", opts.szMember);
+    else
+        OrvLogEntry(kModule, __LINE__, 5, e.name, "Archiving <%s>", file_flag ? opts.szFile : opts.szMember);
+}
+
+/* One host call, whole, under the lock. */
+void run_call(EXITPARAM *rec, const Entry &e) {
+    if (e.get) mbuf = nullptr;  // a buffer handed over earlier belongs to the host
     time_t start = time(nullptr);
     CMDLINEPARAM opts;
     memset(&opts, 0, sizeof opts);
-    if (!Z9TAR_AdptInit(rec, &opts, kEntry)) {
+    if (!Z9TAR_AdptInit(rec, &opts, e.name)) {
         detach_record();
-        release_lock();
-        return 0;
+        return;
     }
-    if (a_flag) {
-        refuse(rec, kEntry, "Invalid_option_(-a_-c_or_-u)_request_for_Z9TAR_GetArchive");
+    if (e.get ? a_flag != 0 : opts.bExtract != 0) {
+        refuse(rec, e.name, e.refusal);
         stop_early();
-        release_lock();
-        return 0;
+        return;
     }
-    if (!opts.bTraceOnError) {
-        if (t_flag)
-            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Catalog requested");
-        else
-            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Extracting <%s>", opts.szMember);
+    if (!e.get) {
+        mbuf = static_cast<unsigned char *>(rec->pInData);
+        msize = static_cast<int64_t>(rec->nInLength);
     }
+    log_operation(e, opts);
     cblock = 0;
     if (Z9TAR_Archive(&opts, rec)) {
-        if (!file_flag) {
+        if (e.get && !file_flag) {
             rec->pOutData = mbuf;
             rec->nOutLength = mbuf ? static_cast<uint32_t>(msize) : 0;
             mbuf = nullptr;  // from here on the host owns the buffer
         }
         rec->nReturnCode = 0;
-        z9_copy(rec->szMessage, sizeof rec->szMessage, "GetArchive_succeeded");
-        if (!opts.bTraceOnError) OrvLogEntry(kModule, __LINE__, 5, kEntry, "GetArchive_succeeded");
+        z9_copy(rec->szMessage, sizeof rec->szMessage, e.succeeded);
+        if (!opts.bTraceOnError) OrvLogEntry(kModule, __LINE__, 5, e.name, "%s", e.succeeded);
     } else {
-        OrvLogEntry(kModule, __LINE__, 5, kEntry, "GetArchive failed");
+        OrvLogEntry(kModule, __LINE__, 5, e.name, "%s", e.failed);
     }
-    // A buffer of a failed run never reaches the host: release it here.
-    free(mbuf);
+    // A buffer of a failed get never reaches the host and is released here;
+    // a put's input stays the host's and is only forgotten.
+    if (e.get) free(mbuf);
     mbuf = nullptr;
-    finish_run(opts, kEntry, start);
+    msize = 0;
+    finish_run(opts, e.name, start);
+}
+
+}  // namespace
+
+extern "C" int Z9TAR_GetArchive(EXITPARAM *rec) {
+    if (!rec) return 0;
+    take_lock();
+    run_call(rec, kGet);
     release_lock();
     return 0;
 }
 
 extern "C" int Z9TAR_PutArchive(EXITPARAM *rec) {
-    static const char kEntry[] = "Z9TAR_PutArchive";
     if (!rec) return 0;
     take_lock();
-    time_t start = time(nullptr);
-    CMDLINEPARAM opts;
-    memset(&opts, 0, sizeof opts);
-    if (!Z9TAR_AdptInit(rec, &opts, kEntry)) {
-        detach_record();
-        release_lock();
-        return 0;
-    }
-    if (opts.bExtract) {
-        refuse(rec, kEntry, "Invalid_option_(-x)_request_for_Z9TAR_PutArchive");
-        stop_early();
-        release_lock();
-        return 0;
-    }
-    mbuf = static_cast<unsigned char *>(rec->pInData);
-    msize = static_cast<int64_t>(rec->nInLength);
-    if (!opts.bTraceOnError) {
-        if (t_flag)
-            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Catalog requested");
-        else
-            OrvLogEntry(kModule, __LINE__, 5, kEntry, "Archiving <%s>", file_flag ? opts.szFile : opts.szMember);
-    }
-    cblock = 0;
-    if (Z9TAR_Archive(&opts, rec)) {
-        rec->nReturnCode = 0;
-        z9_copy(rec->szMessage, sizeof rec->szMessage, "PutArchive_succeeded");
-        if (!opts.bTraceOnError) OrvLogEntry(kModule, __LINE__, 5, kEntry, "PutArchive_succeeded");
-    } else {
-        OrvLogEntry(kModule, __LINE__, 5, kEntry, "PutArchive failed");
-    }
-    // The input stays the host's; forget it so no later run can reach it.
-    mbuf = nullptr;
-    msize = 0;
-    finish_run(opts, kEntry, start);
+    run_call(rec, kPut);
     release_lock();
     return 0;
 }
