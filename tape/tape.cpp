@@ -380,6 +380,12 @@ int64_t z9_blocks_taken(void) {
     return nbytes / kBlockSize - waiting;
 }
 
+int64_t z9_archive_left(void) {
+    if (!S_ISREG(sa.st_mode) || !z9_reads_descriptor()) return -1;
+    int64_t left = static_cast<int64_t>(sa.st_size) - z9_blocks_taken() * kBlockSize;
+    return left < 0 ? 0 : left;
+}
+
 int z9_skipblocks(int64_t n) {
     rbyte = 0;
     bool seekable = true;   // until the archive refuses a seek

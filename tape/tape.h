@@ -111,6 +111,10 @@ int z9_skipblocks(int64_t n);
  * tells how far a walk got, e.g. how many blocks a failed skip took. */
 int64_t z9_blocks_taken(void);
 
+/* Bytes a regular-file archive still holds behind the blocks handed out so
+ * far; -1 where that cannot be known (a device or a pipe). */
+int64_t z9_archive_left(void);
+
 /* Copies the next n blocks of the archive into the output buffer io_2nd as n
  * pairs of readtape and steptape would, with the same results and messages;
  * between two regular files whole records are copied inside the system

@@ -165,9 +165,20 @@ static int open_extent(const char *name) {
     return fd;
 }
 
+/* A member whose data run past the end of a regular-file archive can only
+ * fail. Its buffer is not asked for: a few hostile bytes claiming gigabytes
+ * must not make the host allocate them. Set by open_output, read by copy_data. */
+static bool doomed;
+
+static bool past_the_end(void) {
+    int64_t left = z9_archive_left();
+    return left >= 0 && st.st_size > left;
+}
+
 /* Opens the output of a whole file or an extent: outfd in file mode; in
  * memory mode only the name and the buffer. 0 when nothing can be written. */
-static int open_output(char *name, int extent, int count, int64_t bufsize) {
+static int open_output(char *name, int extent, int count, int64_t bufsize, bool reads) {
+    doomed = false;
     if (!file_flag) {
         z9_copy(ofname, sizeof ofname, name);
         // Each member gets a buffer of its own size, so a later piece has
@@ -178,7 +189,8 @@ static int open_output(char *name, int extent, int count, int64_t bufsize) {
                      count);
             return 0;
         }
-        return new_member_buffer(bufsize);
+        doomed = reads && past_the_end();
+        return doomed ? new_member_buffer(0) : new_member_buffer(bufsize);
     }
     outfd = extent <= 1 ? newfile(name, static_cast<int>(st.st_mode)) : open_extent(name);
     return outfd >= 0;
@@ -192,6 +204,9 @@ static void close_output(void) {
 /* Copies the member's data out of the archive into the output. */
 static int copy_data(int extent, int count, int64_t total) {
     if (extent >= 1) OrvLogEntry(kModule, __LINE__, 5, "restore", " [extent #%d of %d]", extent, count);
+    // Memory mode without a buffer for data that run past the archive's end:
+    // passing over them fails exactly where and as the copy would.
+    if (doomed) return z9_skipblocks((st.st_size + kBlockSize - 1) / kBlockSize);
     // In memory mode the descriptor is ignored and the data go to mbuf + 0.
     if (!readarch(file_flag ? outfd : 0, st.st_size)) return 0;
     // The last of several pieces: the file should now be the whole file.
@@ -213,11 +228,12 @@ int restore(char *name) {
     int64_t bufsize = codesize > st.st_size ? codesize : st.st_size;
     // Blocks the data take in the archive, a partial last one counted whole.
     int64_t blocks = (st.st_size + kBlockSize - 1) / kBlockSize;
-    if (!open_output(name, extent, count, bufsize)) return -1;
-    pfile(ofname, bufsize, blocks);
     // A size below the coded size (not an extent) is announced only: no data
     // are read, and the next header is looked for where the data begin.
-    if (st.st_size >= codesize || extent >= 1) {
+    bool reads = st.st_size >= codesize || extent >= 1;
+    if (!open_output(name, extent, count, bufsize, reads)) return -1;
+    pfile(ofname, bufsize, blocks);
+    if (reads) {
         if (!copy_data(extent, count, total)) {
             close_output();
             return -1;
