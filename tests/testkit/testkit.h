@@ -98,21 +98,6 @@ std::string gnu(const std::string &args);
 // Both readers see exactly these regular members, in this order, with these bytes.
 void expect_members(const std::string &archive, const std::vector<std::pair<std::string, std::string>> &want);
 
-// The builder and trace reader of earlier tests, until they use the above.
-class TarBuilder {
-public:
-    TarBuilder &add(const Member &m);
-    TarBuilder &file(const std::string &name, const std::string &data);
-    TarBuilder &raw(const std::string &block);   // appends bytes as they are
-    std::string finish(int zero_blocks = 2);     // archive with end blocks
-    static std::string header(const Member &m);  // one 512-byte header
-    static void set_checksum(std::string &block);
-private:
-    std::string bytes_;
-};
-
-std::string trace_text(const std::string &path);
-
 }  // namespace tk
 
 #endif
