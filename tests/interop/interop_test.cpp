@@ -3,22 +3,17 @@
 // member; and what the library makes of what the others write beyond the
 // classic format (long names, pax headers, base-256 numbers, sparse files).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <algorithm>
 #include <map>
-#include <regex>
-#include <sstream>
 
 #include "testkit/testkit.h"
 
 namespace {
 
-// Every writer's fixed time, as Python and (in UTC) GNU tar show it.
-constexpr time_t kTime = 1700000000;
-const std::string kPyTime = std::to_string(kTime), kGnuTime = "2023-11-14 22:13:20";
+constexpr time_t kTime = 1700000000;   // every writer's fixed time
 
 // The data set, in archive order: name, typeflag, mode, size, link target.
 struct Item { std::string name; char type; unsigned mode; size_t size; std::string link; };
@@ -36,197 +31,99 @@ std::string data(const Item &i) { return tk::pattern_bytes(i.size, static_cast<u
 // The data set on disk under src/, every object at the fixed time.
 void make_tree() {
     mkdir("src", 0755);
+    struct utimbuf t = {kTime, kTime};
     for (const Item &i : kSet) {
         std::string p = "src/" + i.name;
         if (i.type == '0') tk::write_file(p, data(i));
-        if (i.type == '5') mkdir(p.c_str(), 0700);
-        if (i.type == '1') link(("src/" + i.link).c_str(), p.c_str());
-        if (i.type == '2') symlink(i.link.c_str(), p.c_str());
-        if (i.type == '6') mkfifo(p.c_str(), 0600);
+        if (i.type == '1' || i.type == '2') (i.type == '1' ? link : symlink)((i.type == '1' ? "src/" + i.link : i.link).c_str(), p.c_str());
+        if (i.type == '5' || i.type == '6') (i.type == '5' ? mkdir : mkfifo)(p.c_str(), 0700);
         if (i.type != '1' && i.type != '2') chmod(p.c_str(), i.mode);
     }
-    struct utimbuf t = {kTime, kTime};
     for (const Item &i : kSet) utime(("src/" + i.name).c_str(), &t);
 }
 
-// One member as a reader shows it.
-std::string entry(const std::string &name, char type, unsigned mode, const std::string &owner, long long size,
-                  const std::string &time, const std::string &link) {
-    char text[512];
-    snprintf(text, sizeof text, "%s %c %o %s %lld %s %s", name.c_str(), type, mode, owner.c_str(), size, time.c_str(),
-             link.c_str());
-    return text;
-}
-
-// The members of a verbose listing, one match of pattern each: type letter,
-// mode letters, owner, group, size, time, name, link kind, link target.
-std::vector<std::string> parse(const std::string &text, const std::string &pattern) {
-    std::vector<std::string> out;
-    std::regex re(pattern);
-    for (std::sregex_iterator m(text.begin(), text.end(), re), end; m != end; ++m) {
-        unsigned mode = 0;
-        for (size_t k = 0; k < 9; k++) mode |= (*m)[2].str()[k] != '-' ? 0400u >> k : 0;
-        size_t letter = std::string(" -hldp").find((*m)[1].str()[0]);
-        char type = (*m)[8] == "linked" ? '1' : letter < 6 ? "001256"[letter] : (*m)[1].str()[0];
-        out.push_back(entry((*m)[7], type, mode, (*m)[3].str() + "/" + (*m)[4].str(), std::stoll((*m)[5]), (*m)[6],
-                            (*m)[9]));
-    }
-    return out;
-}
-
-// The library's -CAT listing (it shows no times); the whole trace in *trace.
-std::vector<std::string> library_list(std::string *trace) {
-    tk::Call c("-ARCHIVE a.tar -CAT -T a.tar.lst");
-    EXPECT_EQ(0, c.get()) << c.message();
-    *trace = tk::read_file("a.tar.lst");
-    return parse(*trace, "\n(.)([-rwxsStT]{9}) +(\\d+)/(\\d+) +(\\d+)()  ([^\n]*)\n\n"
-                         "(?: (linked|symlink) to ([^\n]*)\n)?");
-}
-
-// GNU tar's: it may only warn of the library's lone end block.
-std::vector<std::string> gnu_list() {
-    std::string text = "\n" + tk::sh_out("TZ=UTC tar -tvf a.tar --full-time --numeric-owner 2>&1");
-    std::string complaints = std::regex_replace(text, std::regex("tar: A lone zero block at \\d+\n"), "");
-    EXPECT_EQ(std::string::npos, complaints.find("tar:")) << complaints;
-    return parse(text, "\n(.)([-rwxsStT]{9}) (\\d+)/(\\d+) +(\\d+) (\\S+ \\S+) ([^\n]*?)"
-                       "(?:( link to | -> )([^\n]*))?(?=\n)");
-}
-
-// Python's, with each regular member's bytes by name.
-std::vector<std::string> python_list(std::map<std::string, std::string> *bytes) {
-    tk::write_file("r.py", "import tarfile\n"
-                           "with tarfile.open('a.tar') as t:\n"
-                           "    for m in t:\n"
-                           "        d = t.extractfile(m).read() if m.isreg() else b''\n"
-                           "        ty = '0' if m.type in (b'0', b'\\0') else m.type.decode()\n"
-                           "        print(f'{m.name} {ty} {m.mode:o} {m.uid}/{m.gid} {m.size} {m.mtime} {m.linkname}'"
-                           " + '\\t' + d.hex())\n");
-    std::istringstream lines(tk::sh_out("python3 r.py"));
-    std::vector<std::string> out;
-    for (std::string l; std::getline(lines, l);) {
-        out.push_back(l.substr(0, l.find('\t')));
-        std::string &raw = (*bytes)[l.substr(0, l.find(' '))];
-        for (size_t k = l.find('\t') + 1; k + 1 < l.size(); k += 2)
-            raw += static_cast<char>(std::stoi(l.substr(k, 2), nullptr, 16));
-    }
-    return out;
-}
-
-struct stat status(const std::string &path) { struct stat s = {}; lstat(path.c_str(), &s); return s; }
-
-// Each item extracted alone into the current directory: in memory, and for
-// a regular file to a file too. A symbolic link is refused; a directory
-// member's name ends in '/', so it is made by the path rule, with mode 0777
-// whatever the archive says.
+// Each item extracted alone into the current directory, in memory and for a
+// regular file to a file too: the bytes, mode, time and link come back. A
+// symbolic link is refused; a directory member's name ends in '/', so it is
+// made by the path rule, with mode 0777 whatever the archive says.
 void library_extracts(const std::vector<Item> &items) {
     for (const Item &i : items) {
         SCOPED_TRACE(i.name);
         if (i.type == '1') tk::write_file(i.link, "");  // a link is made to what is on disk
-        tk::Call mem("-ARCHIVE ../a.tar -MEMBER " + i.name + " -x");
+        tk::Call mem("-ARCHIVE ../a.tar -MEMBER " + i.name + " -x"), file(mem.cmd + " -FILE oXXXXXX -UNIQUE");
         EXPECT_EQ(i.type == '2' ? -1 : 0, mem.get());
         EXPECT_EQ(i.type == '2' ? "'sym' unknown file type '2'\n" : "GetArchive_succeeded", mem.message());
-        struct stat s = status(i.type == '5' ? "sub" : i.name);
-        EXPECT_EQ(i.type == '1' ? status(i.link).st_ino : s.st_ino, s.st_ino);
+        struct stat s = tk::status(i.type == '5' ? "sub" : i.name);
+        EXPECT_EQ(i.type == '1' ? tk::status(i.link).st_ino : s.st_ino, s.st_ino);
         EXPECT_EQ(i.type == '5' ? S_IFDIR | 0777u : i.type == '6' ? S_IFIFO | i.mode : s.st_mode, s.st_mode);
         EXPECT_EQ(i.type == '5' || i.type == '6' ? kTime : s.st_mtime, s.st_mtime);
         if (i.type != '0') continue;
-        EXPECT_TRUE(mem.out() == data(i));
-        tk::Call file("-ARCHIVE ../a.tar -MEMBER " + i.name + " -x -FILE oXXXXXX -UNIQUE");
         ASSERT_EQ(0, file.get()) << file.message();
+        s = tk::status(file.filename());
         EXPECT_EQ(i.name, file.filename().substr(0, file.filename().size() - 6));
-        s = status(file.filename());
-        EXPECT_TRUE(tk::read_file(file.filename()) == data(i));
-        EXPECT_EQ(S_IFREG | i.mode, s.st_mode);
-        EXPECT_EQ(kTime, s.st_mtime);
+        EXPECT_TRUE(mem.out() == data(i) && tk::read_file(file.filename()) == data(i));
+        EXPECT_TRUE(s.st_mode == (S_IFREG | i.mode) && s.st_mtime == kTime);
     }
 }
 
 // GNU tar (three formats, three record sizes) and Python's tarfile (two
-// formats) write the data set; the library lists and extracts every member.
+// formats) write the data set; the library lists (exactly) and extracts it.
 TEST(Interop, LibraryReadsWhatGnuTarAndPythonWrite) {
     std::vector<std::string> writers;
     for (std::string format : {"v7", "ustar", "gnu"})
         for (std::string b : {"1", "20", "64"})
             writers.push_back("tar -C src --owner=0 --group=0 --numeric-owner --mtime=@1700000000 -b " + b +
                               " --format=" + format + " -cf a.tar e0 f1 f511 f512 sub f70000 hard sym" +
-                              (format == "v7" ? "" : " fifo"));
+                              (format == "v7" ? "" : " fifo"));   // the oldest format cannot hold a FIFO
     for (std::string format : {"USTAR_FORMAT", "GNU_FORMAT"})
-        writers.push_back("python3 w.py " + format + " e0 f1 f511 f512 sub sub/f513 f70000 hard sym fifo");
+        writers.push_back("python3 -c \"import tarfile\nwith tarfile.open('a.tar', 'w', format=tarfile." + format +
+                          ") as t:\n for n in 'e0 f1 f511 f512 sub sub/f513 f70000 hard sym fifo'.split():\n"
+                          "  i = t.gettarinfo('src/' + n, n); i.uid = i.gid = 0; i.uname = i.gname = ''\n"
+                          "  t.addfile(i, open('src/' + n, 'rb') if i.isreg() else None)\"");
     for (const std::string &command : writers) {
         SCOPED_TRACE(command);
-        tk::TempDir d;
-        tk::Chdir cd(d.path());
+        tk::TempCwd t;
         make_tree();
-        tk::write_file("w.py", "import sys, tarfile\n"
-                               "with tarfile.open('a.tar', 'w', format=getattr(tarfile, sys.argv[1])) as t:\n"
-                               "    for n in sys.argv[2:]:\n"
-                               "        i = t.gettarinfo('src/' + n, n)\n"
-                               "        i.uid, i.gid, i.uname, i.gname, i.mtime = 0, 0, '', '', 1700000000\n"
-                               "        t.addfile(i, open('src/' + n, 'rb') if i.isreg() else None)\n");
         ASSERT_EQ(0, tk::sh(command));
-        // The oldest format cannot hold a FIFO.
         std::vector<Item> items(kSet.begin(), kSet.end() - (command.find("v7") != std::string::npos ? 1 : 0));
-        std::vector<std::string> want;
-        for (const Item &i : items) want.push_back(entry(i.name, i.type, i.mode, "0/0", i.size, "", i.link));
-        std::string trace;
-        EXPECT_EQ(want, library_list(&trace));
-        EXPECT_NE(std::string::npos, trace.find("Total " + std::to_string(items.size()) + " file(s) for 71537 bytes"));
+        std::string want;
+        for (const Item &i : items) {
+            char line[200], letter = i.type == '2' ? 'l' : i.type == '5' ? 'd' : i.type == '6' ? 'p' : ' ';
+            std::string rwx;
+            for (unsigned k = 0; k < 9; k++) rwx += i.mode & (0400u >> k) ? "rwx"[k % 3] : '-';
+            snprintf(line, sizeof line, "%c%s   0/0 %7zu  %s\n\n", letter, rwx.c_str(), i.size, i.name.c_str());
+            want += line + (i.link.empty() ? "" : (i.type == '1' ? " linked to " : " symlink to ") + i.link + "\n\n");
+        }
+        tk::Listed l = tk::list("a.tar");
+        EXPECT_EQ(want, l.entries);
+        EXPECT_EQ(0u, l.totals.find("Total " + std::to_string(items.size()) + " file(s) for 71537 bytes"));
         ASSERT_EQ(0, mkdir("x", 0755));
         tk::Chdir in("x");
         library_extracts(items);
     }
 }
 
-// A member the library wrote: its name, the data set's item it came from
-// (when not of that name), a hard link's target.
-struct Stored { std::string name, from = "", link = ""; };
-
-// GNU tar and Python list the archive with times and read its bytes; GNU tar
-// extracts every member with its mode and time.
-void others_read(const std::vector<Stored> &members, bool any_order) {
-    std::map<std::string, std::string> bytes;
-    std::vector<std::string> want_py, want_gnu, seen_py = python_list(&bytes), seen_gnu = gnu_list();
-    for (const Stored &m : members) {
-        const Item &i = item(m.from.empty() ? m.name : m.from);
-        // A link's header keeps the linked file's size; GNU tar shows 0 for it.
-        want_py.push_back(entry(m.name, i.type, i.mode, "0/0", i.type == '1' ? 511 : i.size, kPyTime, m.link));
-        want_gnu.push_back(entry(m.name, i.type, i.mode, "0/0", i.size, kGnuTime, m.link));
-    }
-    for (auto *v : {&want_py, &want_gnu, &seen_py, &seen_gnu})
-        if (any_order) std::sort(v->begin(), v->end());
-    EXPECT_EQ(want_py, seen_py);
-    EXPECT_EQ(want_gnu, seen_gnu);
-    ASSERT_EQ(0, tk::sh("mkdir out && tar -xpf a.tar -C out 2>/dev/null"));
-    for (const Stored &m : members) {
-        const Item &i = item(m.from.empty() ? m.name : m.from);
-        struct stat s = status("out/" + m.name);
-        EXPECT_EQ(kTime, s.st_mtime) << m.name;
-        EXPECT_EQ((i.type == '6' ? S_IFIFO : S_IFREG) | i.mode, s.st_mode) << m.name;
-        EXPECT_EQ(i.type == '1' ? status("out/" + m.link).st_ino : s.st_ino, s.st_ino) << m.name;
-        EXPECT_TRUE(i.type != '0' || (tk::read_file("out/" + m.name) == data(i) && bytes[m.name] == data(i)))
-            << m.name;
-    }
-}
-
 // The library writes: a tree with a hard link, a FIFO and a symbolic link
 // (followed: stored as a copy of f1; the directories get no header); single
-// files created and appended; one deleted; one replaced.
+// files created and appended; one deleted; one replaced. Python sees each
+// member (name, type, mode, size, link; owners 0, the fixed time, the bytes);
+// GNU tar lists the same names and reads the same bytes.
 TEST(Interop, GnuTarAndPythonReadWhatTheLibraryWrites) {
     std::vector<std::string> appends;
     for (std::string n : {"f70000", "f1", "sub/f513", "e0"})
         appends.push_back(std::string(appends.empty() ? "put -c" : "put -a") + " -MEMBER " + n + " -FILE src/" + n);
-    struct Row { std::vector<std::string> calls; std::vector<Stored> members; } rows[] = {
-        {{"put -c -MEMBER x -FILE src"}, {{"src/e0", "e0"}, {"src/f1", "f1"}, {"src/f512", "f512"},
-          {"src/sub/f513", "sub/f513"}, {"src/f70000", "f70000"}, {"src/sym", "f1"}, {"src/fifo", "fifo"}}},
-        {appends, {{"f70000"}, {"f1"}, {"sub/f513"}, {"e0"}}},
-        {appends, {{"f70000"}, {"sub/f513"}, {"e0"}}},
-        {appends, {{"f1"}, {"sub/f513"}, {"e0"}, {"f70000", "f512"}}}};
+    // Each member: "name item [link]", the item of the data set it came from.
+    struct Row { std::vector<std::string> calls, members; } rows[] = {
+        {{"put -c -MEMBER x -FILE src"}, {"src/e0 e0", "src/f1 f1", "src/f512 f512", "src/sub/f513 sub/f513",
+                                          "src/f70000 f70000", "src/sym f1", "src/fifo fifo"}},
+        {appends, {"f70000 f70000", "f1 f1", "sub/f513 sub/f513", "e0 e0"}},
+        {appends, {"f70000 f70000", "sub/f513 sub/f513", "e0 e0"}},
+        {appends, {"f1 f1", "sub/f513 sub/f513", "e0 e0", "f70000 f512"}}};
     rows[2].calls.push_back("get -MEMBER f1 -d");
     rows[3].calls.push_back("put -MEMBER f70000 -d -a -FILE src/f512");
     for (Row &row : rows) {
         SCOPED_TRACE(row.calls.back());
-        tk::TempDir d;
-        tk::Chdir cd(d.path());
+        tk::TempCwd t;
         make_tree();
         for (const std::string &call : row.calls) {
             tk::Call c("-ARCHIVE a.tar " + call.substr(4) + " -UID 0 -GID 0");
@@ -236,10 +133,31 @@ TEST(Interop, GnuTarAndPythonReadWhatTheLibraryWrites) {
         if (tree) {  // the directory's order decides which of the two names holds the data
             std::string names = tk::sh_out("tar -tf a.tar 2>/dev/null"), first = "src/f511", second = "src/hard";
             if (names.find(second + "\n") < names.find(first + "\n")) std::swap(first, second);
-            row.members.push_back({first, "f511"});
-            row.members.push_back({second, "hard", first});
+            row.members.insert(row.members.end(), {first + " f511", second + " hard " + first});
         }
-        others_read(row.members, tree);
+        std::vector<std::string> want, seen;
+        std::map<std::string, std::string> from;
+        auto entry = [](auto name, auto type, auto mode, auto size, auto link) {
+            return name + " " + type + " " + std::to_string(mode) + " " + std::to_string(size) + " " + link;
+        };
+        for (const std::string &m : row.members) {
+            std::istringstream in(m);
+            std::string name, it, link;
+            in >> name >> it >> link;
+            const Item &i = item(from[name] = it);   // a link's header keeps the linked file's size
+            want.push_back(entry(name, std::string(1, i.type), i.mode, i.type == '1' ? 511 : i.size, link));
+        }
+        std::string names, bytes;
+        for (const tk::Seen &s : tk::python("a.tar")) {
+            seen.push_back(entry(s.name, s.type, s.mode, s.size, s.link));
+            EXPECT_TRUE(from.count(s.name) && s.uid == 0 && s.gid == 0 && s.mtime == kTime &&
+                        s.data == data(item(from[s.name]))) << s.name;
+            names += s.name + "\n", bytes += s.data;
+        }
+        if (tree) std::sort(want.begin(), want.end()), std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(want, seen);
+        EXPECT_EQ(names, tk::gnu("tf a.tar"));
+        EXPECT_TRUE(bytes == tk::gnu("xOf a.tar"));
     }
 }
 
@@ -310,28 +228,20 @@ const Odd kOdd[] = {
      {" rw-r--r--   0/0   10240  " + kCut.substr(1) + "/\n", "  f1\n"}, "0*", kSucceeded, "", false, true},
 };
 
-// GNU tar's names (and its complaints) and the bytes of its regular members.
-std::pair<std::string, std::string> gnu_view() {
-    return {tk::sh_out("tar -tf a.tar 2>&1 | grep -v 'A lone zero block'"), tk::sh_out("tar -xOf a.tar 2>/dev/null")};
-}
-
 TEST(Interop, WhatTheLibraryMakesOfOtherFormats) {
     const size_t kFileLen = sizeof(EXITPARAM::szFileName);
     for (const Odd &o : kOdd) {
         SCOPED_TRACE(o.make);
-        tk::TempDir d;
-        tk::Chdir cd(d.path());
+        tk::TempCwd t;
         make_tree();
         ASSERT_EQ(0, tk::sh(kVars + o.make));
-        std::string trace;
-        library_list(&trace);
+        std::string trace = tk::list("a.tar").trace;
         for (size_t k = 0, at = 0; k < o.listed.size(); k++)
             ASSERT_NE(std::string::npos, at = trace.find(o.listed[k], at)) << o.listed[k] << trace;
         ASSERT_EQ(0, mkdir("x", 0755));
         {
             tk::Chdir in("x");
-            tk::Call mem("-ARCHIVE ../a.tar -MEMBER " + o.member + " -x");
-            tk::Call file("-ARCHIVE ../a.tar -MEMBER " + o.member + " -x -FILE oXXXXXX -UNIQUE");
+            tk::Call mem("-ARCHIVE ../a.tar -MEMBER " + o.member + " -x"), file(mem.cmd + " -FILE oXXXXXX -UNIQUE");
             EXPECT_EQ(mem.get(), file.get()) << file.message();
             EXPECT_EQ(o.extracted, mem.message());
             std::string bytes = o.source.empty() ? "" : tk::read_file("../src/" + o.source);
@@ -339,7 +249,11 @@ TEST(Interop, WhatTheLibraryMakesOfOtherFormats) {
             for (const EXITPARAM *r : {&mem.rec, &file.rec})
                 EXPECT_TRUE(memchr(r->szMessage, 0, sizeof r->szMessage) && memchr(r->szFileName, 0, kFileLen));
         }
-        EXPECT_EQ((std::vector<std::string>{"a.tar", "a.tar.lst", "src", "x"}), tk::list_dir("."));
+        EXPECT_EQ((std::vector<std::string>{"a.tar", "src", "x"}), tk::list_dir("."));
+        // GNU tar's names (and its complaints) and the bytes of its regular members.
+        auto gnu_view = [] {
+            return std::pair(tk::sh_out("tar -tf a.tar 2>&1 | grep -v 'A lone zero block'"), tk::sh_out("tar -xOf a.tar 2>/dev/null"));
+        };
         auto want = gnu_view();
         std::string bytes = tk::read_file("a.tar");
         tk::Call del("-ARCHIVE a.tar -MEMBER e0 -d"), add("-ARCHIVE a.tar -MEMBER new -a");
