@@ -1,93 +1,50 @@
-// backends_test.cpp - member data in the host's memory (bounds, lseek), the
-// descriptor seek back, the counting read, and exclusive scratch naming.
+// backends_test.cpp - member data in the host's memory (never past msize,
+// never before the start, nothing without a buffer) and the counting read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <set>
+#include <tuple>
 #include <vector>
 
 #include "adapter/adapter.h"
 #include "tape/tape.h"
-#include "tests/testkit/testkit.h"
 
 namespace {
 
-// An exact heap allocation, so the sanitizer sees any transfer past msize.
-struct MemoryOps : ::testing::Test {
-    std::vector<unsigned char> data = std::vector<unsigned char>(1000);
-    void SetUp() override {
-        file_flag = 0;
-        z9_select_ops();
-        for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<unsigned char>(i * 7);
-        mbuf = data.data(), msize = 1000, moff = 0;
-    }
-    void TearDown() override { mbuf = nullptr, msize = moff = 0; }
-};
+// One memory operation on a 1000-byte buffer (or none): 'o'pen, 'c'lose,
+// 'r'ead or 'w'rite arg bytes, 's'eek to arg from whence; moff before and after.
+struct MemOp { bool buffer; char op; int64_t from, arg; int whence; int64_t result, after; };
+const MemOp kMemOps[] = {
+    {false, 'o', 55, 0, 0, -1, 0}, {false, 'c', 55, 0, 0, -1, 0},   {false, 'r', 0, 4, 0, -1, 0},
+    {false, 'w', 0, 4, 0, -1, 0},  {false, 's', 0, 0, SEEK_SET, -1, 0}, {true, 'o', 55, 0, 0, 0, 0},
+    {true, 'c', 55, 0, 0, 0, 0},   {true, 'r', 0, 300, 0, 300, 300}, {true, 'r', 300, 212, 0, 212, 512},
+    {true, 'r', 512, 600, 0, 488, 1000}, {true, 'r', 1000, 1, 0, 0, 1000}, {true, 'w', 900, 600, 0, 100, 1000},
+    {true, 'w', 5000, 1, 0, 0, 5000}, {true, 's', 5, 0, SEEK_END, 1000, 1000}, {true, 's', 100, -10, SEEK_CUR, 90, 90},
+    {true, 's', 100, 7, SEEK_SET, 7, 7}, {true, 's', 100, 50, SEEK_END, 1050, 1050}, {true, 's', 100, 0, 3, -1, 100},
+    {true, 's', 100, -101, SEEK_CUR, -1, 100}, {true, 's', 100, -1, SEEK_SET, -1, 100},
+    {true, 's', 100, INT64_MAX, SEEK_END, -1, 100}};
 
-TEST_F(MemoryOps, WithoutABufferEveryOperationRefuses) {
-    mbuf = nullptr, moff = 55;
-    EXPECT_EQ(popenfile("ignored", O_RDONLY), -1);
-    EXPECT_EQ(moff, 0);
-    moff = 55;
-    EXPECT_EQ(pclosefile(0), -1);
-    EXPECT_EQ(moff, 0);
-    char b[4];
-    EXPECT_EQ(preadfile(0, b, 4), -1);
-    EXPECT_EQ(pwritefile(0, b, 4), -1);
-    EXPECT_EQ(plseekfile(0, 0, SEEK_SET), -1);
-}
-
-TEST_F(MemoryOps, LseekNeverGoesBeforeTheStart) {
-    struct { int64_t from; off_t offset; int whence; off_t result; int64_t after; } cases[] = {
-        {5, 0, SEEK_END, 1000, 1000},   {100, -10, SEEK_CUR, 90, 90}, {100, 7, SEEK_SET, 7, 7},
-        {100, 50, SEEK_END, 1050, 1050}, {100, 0, 3, -1, 100},         {100, -101, SEEK_CUR, -1, 100},
-        {100, -1, SEEK_SET, -1, 100},    {100, INT64_MAX, SEEK_END, -1, 100},
-    };
-    for (auto &c : cases) {
-        moff = c.from;
-        EXPECT_EQ(plseekfile(0, c.offset, c.whence), c.result) << c.from << " " << c.offset;
-        EXPECT_EQ(moff, c.after);
-    }
-}
-
-TEST_F(MemoryOps, TransfersStopAtTheEndOfTheBuffer) {
-    unsigned char out[600], in[600];
-    memset(in, 0xAB, sizeof in);
-    ASSERT_EQ(popenfile("ignored", O_RDONLY), 0);
-    EXPECT_EQ(preadfile(0, out, 300), 300);
-    EXPECT_EQ(preadfile(0, out + 300, 212), 212);
-    EXPECT_EQ(moff, 512);
-    EXPECT_EQ(memcmp(out, data.data(), 512), 0);
-    EXPECT_EQ(preadfile(0, out, 600), 488);
-    EXPECT_EQ(memcmp(out, data.data() + 512, 488), 0);
-    EXPECT_EQ(preadfile(0, out, 1), 0);
-    plseekfile(0, -100, SEEK_END);
-    EXPECT_EQ(pwritefile(0, in, 600), 100);
-    EXPECT_EQ(data[899], static_cast<unsigned char>(899 * 7));
-    EXPECT_EQ(data[900], 0xAB);
-    plseekfile(0, 5000, SEEK_SET);
-    EXPECT_EQ(pwritefile(0, in, 1), 0);
-    EXPECT_EQ(pclosefile(0), 0);
-    EXPECT_EQ(moff, 0);
-}
-
-TEST(ArchiveOps, SeekBackMovesByWholeBlocksButNotBeforeTheStart) {
-    tk::TempDir dir;
-    tk::write_file(dir / "a", std::string(2048, 'a'));
+TEST(MemoryOps, StayWithinTheBuffer) {
+    file_flag = 0;
     z9_select_ops();
-    handle = open((dir / "a").c_str(), O_RDONLY);
-    lseek(handle, 1536, SEEK_SET);
-    EXPECT_EQ(tapeops.back(3), 3);
-    EXPECT_EQ(lseek(handle, 0, SEEK_CUR), 0);
-    lseek(handle, 1024, SEEK_SET);
-    EXPECT_EQ(tapeops.back(3), -1);
-    EXPECT_EQ(lseek(handle, 0, SEEK_CUR), 1024);
-    close(handle);
-    handle = -1;
+    for (const MemOp &o : kMemOps) {
+        std::vector<unsigned char> data(1000), io(600, 0xAB);   // exact sizes, for the sanitizer
+        for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<unsigned char>(i * 7);
+        std::vector<unsigned char> want = data;
+        mbuf = o.buffer ? data.data() : nullptr, msize = 1000, moff = o.from;
+        size_t n = static_cast<size_t>(o.arg);
+        int64_t got = o.op == 'o' ? popenfile("ignored", O_RDONLY) : o.op == 'c' ? pclosefile(0)
+                    : o.op == 'r' ? preadfile(0, io.data(), n) : o.op == 'w' ? pwritefile(0, io.data(), n)
+                    : plseekfile(0, o.arg, o.whence);
+        EXPECT_EQ(std::tuple(got, moff), std::tuple(o.result, o.after)) << o.op << " " << o.from << " " << o.arg;
+        // A read hands out the bytes at from; a write changes those and no others.
+        for (int64_t k = 0; o.op == 'w' && k < got; k++) want[static_cast<size_t>(o.from + k)] = 0xAB;
+        bool read_right = o.op != 'r' || got <= 0 || !memcmp(io.data(), &data[o.from], static_cast<size_t>(got));
+        EXPECT_TRUE(data == want && read_right) << o.op << " " << o.from;
+    }
+    mbuf = nullptr, msize = moff = 0;
 }
 
 int next_result;
@@ -98,42 +55,13 @@ TEST(ArchiveOps, CountingReadCountsBlocksOfEveryReadButNotFailures) {
     tapeops.run_read = scripted_read;
     z9_count_reads();
     z9_count_reads();   // a second install must not count twice
-    struct { int result; uint64_t total; } steps[] = {
-        {16384, 32}, {2048, 36}, {1, 37}, {513, 39}, {0, 39}, {-1, 39}};
     char buf[1];
-    for (auto s : steps) {
-        next_result = s.result;
-        EXPECT_EQ(tapeops.read(buf, 16384), s.result);
-        EXPECT_EQ(allblock, s.total);
+    for (auto [result, total] : {std::tuple{16384, 32u}, {2048, 36u}, {1, 37u}, {513, 39u}, {0, 39u}, {-1, 39u}}) {
+        next_result = result;
+        EXPECT_EQ(tapeops.read(buf, 16384), result);
+        EXPECT_EQ(allblock, total);
     }
     z9_select_ops();
-}
-
-TEST(ScratchName, NewFilesUnderTheUmaskOnlyForSixTrailingX) {
-    for (const char *t : {"", "abXXXXX", "XXXXXXa", "tmpXXXXXY"}) {
-        char buf[16];
-        snprintf(buf, sizeof buf, "%s", t);
-        EXPECT_EQ(z9_mkstemp(buf), -1) << t;
-        EXPECT_STREQ(buf, "");
-    }
-    tk::TempDir dir;
-    mode_t old = umask(027);
-    std::set<std::string> names;
-    for (int i = 0; i < 50; i++) {
-        std::string t = dir / "sXXXXXX";
-        int fd = z9_mkstemp(t.data());
-        struct stat s;
-        ASSERT_EQ(fstat(fd, &s), 0);
-        EXPECT_EQ(s.st_mode, S_IFREG | 0640);
-        close(fd);
-        for (char c : t.substr(t.size() - 6)) EXPECT_TRUE(isalnum(static_cast<unsigned char>(c)));
-        names.insert(t);
-    }
-    umask(old);
-    EXPECT_EQ(names.size(), 50u);
-    std::string t = dir / "missing/XXXXXX";
-    EXPECT_EQ(z9_mktemp(t.data()), -1);
-    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace
