@@ -18,6 +18,7 @@
 namespace {
 
 using std::tuple;
+using Seen = std::vector<int64_t>;
 const int64_t R = kRecordBytes;
 
 // n blocks, block i starting with its number i, the rest pattern bytes.
@@ -28,6 +29,7 @@ std::string blocks(int n) {
 }
 std::string fill(char c, int n = 1) { return std::string(static_cast<size_t>(n) * 512, c); }
 int id(const unsigned char *b) { int v = -1; if (b) memcpy(&v, b, sizeof v); return v; }
+int64_t hash(const std::string &s) { return static_cast<int64_t>(std::hash<std::string>{}(s)); }
 
 // Archive operations that count reads and record writes.
 int reads;
@@ -38,8 +40,8 @@ int recording_write(const void *buf, int length) { return writes.push_back(lengt
 struct Tape : ::testing::Test {
     tk::TempDir dir;
     char msg[kMessageSize] = {};
-    int fds = tk::count_fds();
-    std::string data;   // member data behind the memory operations
+    int fds = tk::count_fds(), first_reads = 0;   // reads of way 0 in ends_alike
+    std::string data;                              // member data behind the memory operations
 
     void SetUp() override { reset(), ndrive = 0, mszErrMsg = msg; }
     void TearDown() override { reset(), mszErrMsg = nullptr, mbuf = nullptr; EXPECT_EQ(tk::count_fds(), fds); }
@@ -55,6 +57,20 @@ struct Tape : ::testing::Test {
     }
     void member(const std::string &bytes) {
         data = bytes, mbuf = reinterpret_cast<unsigned char *>(data.data()), msize = std::ssize(data), moff = 0;
+    }
+    // A result, then what a reader sees of the archive.
+    Seen state(int64_t result) {
+        return {result, nbytes, lseek(handle, 0, SEEK_CUR), nread, rblock, static_cast<int64_t>(allblock), msg[0]};
+    }
+    // Runs each case each way on an archive of its `size` blocks (negative:
+    // and an odd tail); every way must end as way 0, the record path, ends.
+    template <class Case, size_t N, class Way> void ends_alike(const Case (&cases)[N], int ways, Way way) {
+        for (const Case &c : cases) {
+            tk::write_file(dir / "a", c.size >= 0 ? blocks(c.size) : blocks(-c.size) + "odd");
+            std::vector<Seen> seen;
+            for (int w = 0; w < ways; w++) seen.push_back(way(c, w)), reset();
+            for (int w = 1; w < ways; w++) EXPECT_EQ(seen[w], seen[0]) << "case " << &c - cases << ", way " << w;
+        }
     }
 };
 
@@ -164,150 +180,92 @@ TEST_F(Tape, ShortOrFailedWritesAreWriteErrors) {
 }
 
 TEST_F(Tape, SkippingBlocksEndsExactlyAsReadingThem) {
-    // Archive of `size` blocks (negative: that many and an odd tail); read
-    // `before` blocks, then pass over `skip` blocks by reading (way 0) or by
-    // skipping, through a wrapped read (way 1, records are read whole) or the
-    // plain one (way 2, the record a skip lands in is read as needed).
-    struct { int size, before, skip; bool ok; } cases[] = {
-        {100, 0, 1, true},  {100, 1, 31, true}, {100, 1, 32, true},  {100, 1, 95, true},
-        {100, 5, 70, true}, {100, 0, 99, true}, {100, 3, 97, true},  {70, 1, 100, false},
-        {-99, 0, 98, false}, {-99, 1, 95, true}, {100, 30, 10, true}, {100, 0, 100, true}};
-    for (auto c : cases) {
-        SCOPED_TRACE(testing::Message() << c.size << " " << c.before << " " << c.skip);
-        tk::write_file(dir / "a", c.size > 0 ? blocks(c.size) : blocks(-c.size) + "odd");
-        std::vector<int64_t> seen[3];
-        int calls[2];
-        for (int way = 0; way < 3; way++) {
-            t_flag = 1;
-            open_archive(dir / "a");
-            if (way < 2) tapeops.read = counted_read, reads = 0;
-            for (int i = 0; i < c.before; i++) readtape();
-            int ok = way ? z9_skipblocks(c.skip) : 1;
-            for (int i = 0; i < c.skip && !way && ok; i++) ok = readtape() != nullptr;
-            EXPECT_EQ(ok, c.ok);
-            if (way < 2) calls[way] = reads;
-            int64_t at = lseek(handle, 0, SEEK_CUR);
-            seen[way] = {nbytes, at, nread, rblock, static_cast<int64_t>(allblock), msg[0]};
-            // Then every block up to the end, and a step back into the record.
-            for (const unsigned char *b; ok && (b = readtape()) != nullptr;) seen[way].push_back(id(b));
-            if (ok) bacouple(), seen[way].push_back(id(readtape()));
-            reset();
-        }
-        EXPECT_TRUE(!c.ok || c.skip <= 32 || calls[1] < calls[0]) << "whole records are seeked over";
-        EXPECT_EQ(seen[0], seen[1]);   // nbytes, position, nread, rblock, allblock, message, blocks
-        EXPECT_EQ(seen[0], seen[2]);
-    }
+    // After `before` blocks, `skip` blocks are read (way 0) or skipped with a wrapped read (1: whole
+    // records seeked over) or the plain one (2: of the record a skip lands in only the next block is read).
+    struct { int size, before, skip; } cases[] = {
+        {100, 0, 1},  {100, 1, 31}, {100, 1, 32}, {100, 1, 95}, {100, 5, 70},  {100, 0, 99},
+        {100, 3, 97}, {70, 1, 100}, {-99, 0, 98}, {-99, 1, 95}, {100, 30, 10}, {100, 0, 100}};
+    ends_alike(cases, 3, [&](auto &c, int way) {
+        t_flag = 1, open_archive(dir / "a");
+        if (way < 2) tapeops.read = counted_read;
+        for (int i = 0; i < c.before; i++) readtape();
+        int ok = way ? z9_skipblocks(c.skip) : 1;
+        for (int i = 0; i < c.skip && !way && ok; i++) ok = readtape() != nullptr;
+        if (way == 0) first_reads = reads;
+        EXPECT_TRUE(way != 1 || c.skip <= 32 || c.size == 70 || reads < first_reads) << "whole records are seeked over";
+        Seen seen = state(ok);
+        // Then every block up to the end, and a step back into the record.
+        for (const unsigned char *b; ok && (b = readtape()) != nullptr;) seen.push_back(id(b));
+        if (ok) bacouple(), seen.push_back(id(readtape()));
+        return seen;
+    });
 }
 
 TEST_F(Tape, DirectReadIntoMemoryEndsExactlyAsBufferedRead) {
-    // Archive of `size` blocks (negative: that many and an odd tail); after
-    // `before` blocks, `bytes` of member data go into memory (whole records
-    // straight past io_buf) or into a file (always through io_buf).
-    struct { int size, before; int64_t bytes; bool ok; } cases[] = {
-        {200, 1, 2 * R, true},     {200, 1, 2 * R + 1, true}, {200, 1, 2 * R - 1, true},
-        {200, 1, 3 * R - 512, true}, {200, 32, 3 * R, true},  {200, 0, 4 * R + 512, true},
-        {200, 1, 199 * 512, true}, {200, 1, 199 * 512 + 1, false}, {200, 9, 150 * 512 - 7, true},
-        {-150, 1, 149 * 512, false}, {-150, 1, 100 * 512, true}};
-    for (auto c : cases) {
-        SCOPED_TRACE(testing::Message() << c.size << " " << c.before << " " << c.bytes);
-        tk::write_file(dir / "a", c.size > 0 ? blocks(c.size) : blocks(-c.size) + "odd");
-        std::vector<int64_t> seen[2];
-        std::string out[2];
-        int calls[2];
-        for (int direct = 0; direct < 2; direct++) {
-            file_flag = !direct, t_flag = 1;
-            open_archive(dir / "a");
-            tapeops.read = counted_read, reads = 0;
-            int fd = direct ? 0 : open((dir / "out").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-            member(std::string(static_cast<size_t>(c.bytes), '\0'));
-            for (int i = 0; i < c.before; i++) readtape();
-            EXPECT_EQ(readarch(fd, c.bytes), c.ok);
-            if (!direct) close(fd);
-            out[direct] = direct ? data.substr(0, static_cast<size_t>(moff)) : tk::read_file(dir / "out");
-            calls[direct] = reads;
-            int next = c.ok ? id(readtape()) : -2;
-            seen[direct] = {nbytes, lseek(handle, 0, SEEK_CUR), nread, rblock, next,
-                            static_cast<int64_t>(allblock), msg[0]};
-            reset();
-        }
-        EXPECT_TRUE(out[0] == out[1]) << "the same bytes arrive";
-        EXPECT_TRUE(c.bytes < 3 * R || calls[1] < calls[0]) << "whole records go straight to memory";
-        EXPECT_EQ(seen[0], seen[1]);   // nbytes, position, nread, rblock, next block, allblock, message
-    }
+    // After `before` blocks, `bytes` of member data go into a file (way 0,
+    // through io_buf) or into memory (whole records straight past io_buf).
+    struct { int size, before; int64_t bytes; } cases[] = {
+        {200, 1, 2 * R},         {200, 1, 2 * R + 1},       {200, 1, 2 * R - 1},  {200, 1, 3 * R - 512},
+        {200, 32, 3 * R},        {128, 32, 3 * R},          {200, 0, 4 * R + 512}, {200, 1, 199 * 512},
+        {200, 1, 199 * 512 + 1}, {200, 9, 150 * 512 - 7}, {-150, 1, 149 * 512}, {-150, 1, 100 * 512}};
+    ends_alike(cases, 2, [&](auto &c, int direct) {
+        file_flag = !direct, t_flag = 1, open_archive(dir / "a");
+        tapeops.read = counted_read;
+        int fd = direct ? 0 : open((dir / "out").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+        member(std::string(static_cast<size_t>(c.bytes), '\0'));
+        for (int i = 0; i < c.before; i++) readtape();
+        Seen seen = state(readarch(fd, c.bytes));
+        if (!direct) close(fd), first_reads = reads;
+        EXPECT_TRUE(!direct || c.bytes < 3 * R || reads < first_reads) << "whole records go straight to memory";
+        std::string out = direct ? data.substr(0, static_cast<size_t>(moff)) : tk::read_file(dir / "out");
+        seen.insert(seen.end(), {hash(out), seen[0] ? id(readtape()) : -2});
+        return seen;
+    });
 }
 
-TEST_F(Tape, CopyingBlocksGivesTheBytesAndStateOfReadingAndSteppingThem) {
-    // Archive of `size` blocks (negative: that many and an odd tail); after
-    // `before` blocks read and `pending` blocks put in the output, `n` blocks
-    // are copied to the scratch file block by block, or by z9_copyblocks.
-    struct { int size, before, pending, n; bool ok; } cases[] = {
-        {200, 1, 1, 150, true},  {200, 1, 0, 64, true},  {200, 32, 31, 96, true}, {200, 0, 5, 200, true},
-        {200, 1, 1, 40, true},   {200, 3, 2, 198, false}, {-150, 1, 1, 140, false}, {-150, 1, 7, 100, true}};
-    for (auto c : cases) {
-        SCOPED_TRACE(testing::Message() << c.size << " " << c.before << " " << c.pending << " " << c.n);
-        tk::write_file(dir / "a", c.size > 0 ? blocks(c.size) : blocks(-c.size) + "odd");
-        std::vector<int64_t> seen[2];
-        std::string out[2];
-        for (int bulk = 0; bulk < 2; bulk++) {
-            d_flag = 1;
-            open_archive(dir / "a");
-            ASSERT_EQ(duptape((dir / "a").c_str()), 1);
-            std::string copy = scratch;
-            for (int i = 0; i < c.before; i++) readtape();
-            for (int i = 0; i < c.pending; i++) memset(steptape(), 'P', 512);
-            int ok = bulk ? z9_copyblocks(c.n) : 1;
-            for (int i = 0; i < c.n && ok && !bulk; i++) {
-                unsigned char *in = readtape(), *to = in ? steptape() : nullptr;
-                if ((ok = to != nullptr)) memcpy(to, in, 512);
-            }
-            EXPECT_EQ(ok, c.ok);
-            int64_t at = lseek(hwrite, 0, SEEK_CUR) + wblock * 512L;   // where the next block lands
-            int next = ok ? id(readtape()) : -2;
-            if (ok) {
-                EXPECT_EQ(endtape(), 1);
-            }
-            out[bulk] = ok ? tk::read_file(copy) : "";
-            seen[bulk] = {nbytes, lseek(handle, 0, SEEK_CUR), nread, rblock, next, at, msg[0]};
-            reset();
-            unlink(copy.c_str());
-        }
-        EXPECT_TRUE(out[0] == out[1]) << "the same bytes arrive";
-        EXPECT_EQ(seen[0], seen[1]);   // nbytes, position, nread, rblock, next block, output position, message
-    }
+TEST_F(Tape, CopyingBlocksInsideTheSystemEndsExactlyAsReadingAndSteppingThem) {
+    // After `before` blocks read and `pending` put out, `n` blocks are copied
+    // to the scratch file block by block (way 0) or by z9_copyblocks.
+    struct { int size, before, pending, n; } cases[] = {
+        {200, 1, 1, 150}, {200, 1, 0, 64},  {200, 32, 31, 96},  {200, 0, 5, 200},
+        {200, 1, 1, 40},  {200, 3, 2, 198}, {-150, 1, 1, 140}, {-150, 1, 7, 100}};
+    ends_alike(cases, 2, [&](auto &c, int bulk) {
+        d_flag = 1, open_archive(dir / "a");
+        std::string copy = duptape((dir / "a").c_str()) ? scratch : "";
+        for (int i = 0; i < c.before; i++) readtape();
+        for (int i = 0; i < c.pending; i++) memset(steptape(), 'P', 512);
+        int ok = bulk ? z9_copyblocks(c.n) : 1;
+        unsigned char *in, *to;
+        for (int i = 0; !bulk && ok && i < c.n; i++) ok = (in = readtape()) && (to = steptape()) && memcpy(to, in, 512);
+        Seen seen = state(ok);   // and where the next block lands, and the next block
+        seen.insert(seen.end(), {lseek(hwrite, 0, SEEK_CUR) + wblock * 512L, ok ? id(readtape()) : -2});
+        if (ok) seen.push_back(endtape()), seen.push_back(hash(tk::read_file(copy)));
+        return seen;
+    });
 }
 
 TEST_F(Tape, DirectWritesStoreWhatBufferedWritesStore) {
-    // After `pending` blocks, writearch stores `size` bytes from memory (real
-    // < 0) or from a file of `real` bytes, straight into the archive, or
-    // through io_2nd when a wrapped archive write keeps it from going direct.
-    struct { int pending; int64_t size, real; } cases[] = {
-        {1, 3 * R, -1}, {0, 2 * R, -1}, {31, 2 * R + 1, -1}, {5, 5 * R - 100, -1},
-        {1, 3 * R, 3 * R}, {0, 4 * R + 512, 4 * R + 512}, {1, 3 * R, 2 * R + 700},
-        {0, 3 * R, 2 * R}, {3, 3 * R, R + 512}, {0, 2 * R, 0}};
-    for (auto c : cases) {
-        SCOPED_TRACE(testing::Message() << c.pending << " " << c.size << " " << c.real);
-        std::string source = tk::pattern_bytes(static_cast<size_t>(c.real < 0 ? c.size : c.real), 5);
+    // After `pending` blocks, writearch stores `bytes` of a source of `real` bytes
+    // (short: a short member) in memory or a file: through io_2nd (way 0, kept
+    // there by a wrapped archive write) or whole records straight into the archive.
+    struct { int pending; int64_t bytes, real; bool file; int size = 0; } cases[] = {
+        {1, 3 * R, 3 * R, 0},  {0, 2 * R, 2 * R, 0},   {31, 2 * R + 1, 2 * R + 1, 0}, {5, 5 * R - 100, 5 * R - 100, 0},
+        {0, 2000, 700, 0},     {1, 3 * R, 3 * R, 1},   {0, 4 * R + 512, 4 * R + 512, 1}, {1, 3 * R, 2 * R + 700, 1},
+        {0, 3 * R, 2 * R, 1},  {3, 3 * R, R + 512, 1}, {0, 2 * R, 0, 1}};
+    ends_alike(cases, 2, [&](auto &c, int direct) {
+        std::string source = tk::pattern_bytes(static_cast<size_t>(c.real), 5);
         tk::write_file(dir / "src", source);
-        std::string out[2];
-        std::vector<int64_t> seen[2];
-        for (int direct = 0; direct < 2; direct++) {
-            a_flag = c_flag = 1, file_flag = c.real >= 0;
-            open_archive(dir / "a");
-            if (!direct) tapeops.write = recording_write;
-            member(source);
-            int fd = file_flag ? open((dir / "src").c_str(), O_RDONLY) : 0;
-            for (int i = 0; i < c.pending; i++) memset(steptape(), 'P', 512);
-            int blocks = writearch(fd, static_cast<uint64_t>(c.size), "src");
-            if (file_flag) close(fd);
-            int64_t at = lseek(hwrite, 0, SEEK_CUR) + wblock * 512L;   // where the next block lands
-            EXPECT_EQ(endtape(), 1);
-            out[direct] = tk::read_file(dir / "a");
-            seen[direct] = {blocks, at, file_flag ? 0 : moff, msg[0]};
-            reset();
-        }
-        EXPECT_TRUE(out[0] == out[1]) << "the same archive";
-        EXPECT_EQ(seen[0], seen[1]);   // blocks stored, output position, moff, message
-    }
+        a_flag = c_flag = 1, file_flag = c.file, open_archive(dir / "a");
+        if (!direct) tapeops.write = recording_write;
+        member(source);
+        int fd = c.file ? open((dir / "src").c_str(), O_RDONLY) : 0;
+        for (int i = 0; i < c.pending; i++) memset(steptape(), 'P', 512);
+        Seen seen = {writearch(fd, static_cast<uint64_t>(c.bytes), "src"), lseek(hwrite, 0, SEEK_CUR) + wblock * 512L,
+                     c.file ? close(fd) : moff, endtape(), msg[0]};
+        EXPECT_EQ(seen[0], (c.real + 511) / 512);
+        EXPECT_TRUE(tk::read_file(dir / "a") == fill('P', c.pending) + source + std::string(-c.real & 511, '\0') + fill(0));
+        return seen;
+    });
 }
 
 }  // namespace
