@@ -1,5 +1,5 @@
-// tape_test.cpp - over real archives: the blocking factor, block counts, read and write errors, pipes,
-// create, append (also past 4 GiB), scratch files, and each fast path vs the record path.
+// tape_test.cpp - the memory operations' bounds; over real archives the blocking factor, block counts, read
+// and write errors, pipes, create, append (also past 4 GiB), scratch files, each fast path vs the record path.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -73,6 +73,36 @@ struct Tape : ::testing::Test {
         }
     }
 };
+
+// One memory operation on a 1000-byte buffer (or none): 'o'pen, 'c'lose,
+// 'r'ead or 'w'rite arg bytes, 's'eek to arg from whence (0 start, 1 moff,
+// 2 end); moff before and after.
+struct MemOp { bool buffer; char op; int64_t from, arg; int whence; int64_t result, after; };
+const MemOp kMemOps[] = {
+    {0, 'o', 55, 0, 0, -1, 0},      {0, 'c', 55, 0, 0, -1, 0},        {0, 'r', 0, 4, 0, -1, 0},
+    {0, 'w', 0, 4, 0, -1, 0},       {0, 's', 0, 0, 0, -1, 0},         {1, 'o', 55, 0, 0, 0, 0},
+    {1, 'c', 55, 0, 0, 0, 0},       {1, 'r', 0, 300, 0, 300, 300},    {1, 'r', 300, 212, 0, 212, 512},
+    {1, 'r', 512, 600, 0, 488, 1000}, {1, 'r', 1000, 1, 0, 0, 1000},  {1, 'w', 900, 600, 0, 100, 1000},
+    {1, 'w', 5000, 1, 0, 0, 5000},  {1, 's', 5, 0, 2, 1000, 1000},    {1, 's', 100, -10, 1, 90, 90},
+    {1, 's', 100, 7, 0, 7, 7},      {1, 's', 100, 50, 2, 1050, 1050}, {1, 's', 100, 0, 3, -1, 100},
+    {1, 's', 100, -101, 1, -1, 100}, {1, 's', 100, -1, 0, -1, 100},   {1, 's', 100, INT64_MAX, 2, -1, 100}};
+
+TEST_F(Tape, MemoryOperationsStayWithinTheBuffer) {
+    file_flag = 0, z9_select_ops();
+    for (const MemOp &o : kMemOps) {
+        std::string bytes = tk::pattern_bytes(1000);   // exact sizes, for the sanitizer:
+        std::vector<unsigned char> buf(bytes.begin(), bytes.end()), want(buf), io(600, 0xAB);
+        mbuf = o.buffer ? buf.data() : nullptr, msize = 1000, moff = o.from;
+        int64_t got = o.op == 'o' ? popenfile("ignored", O_RDONLY) : o.op == 'c' ? pclosefile(0)
+                    : o.op == 'r' ? preadfile(0, io.data(), o.arg) : o.op == 'w' ? pwritefile(0, io.data(), o.arg)
+                    : plseekfile(0, o.arg, o.whence);
+        EXPECT_EQ(tuple(got, moff), tuple(o.result, o.after)) << o.op << " " << o.from << " " << o.arg;
+        // A read hands out the bytes at from; a write changes those and no others.
+        for (int64_t k = 0; o.op == 'w' && k < got; k++) want[static_cast<size_t>(o.from + k)] = 0xAB;
+        bool read_ok = o.op != 'r' || got <= 0 || !memcmp(io.data(), &buf[o.from], static_cast<size_t>(got));
+        EXPECT_TRUE(buf == want && read_ok) << o.op << " " << o.from;
+    }
+}
 
 TEST_F(Tape, ReadLearnsTheBlockingFactorAndFailsOnAnOddLength) {
     // An odd length: its first read is dropped and the next gets nothing, or a later read is odd.
