@@ -2,7 +2,7 @@
 // extraction to a file, delete and replace; an archive that ends inside a
 // member, a damaged header, an empty, missing or device archive; a missing
 // member or local file) or change nothing: each leaves its own text in the
-// message and the trace, the archive as designed, and no descriptor, buffer
+// message and the trace, the archive as it should be, and no descriptor, buffer
 // or scratch file behind. The disk is made full by a file size limit, and
 // again on a small tmpfs where one can be mounted.
 #include <gtest/gtest.h>
