@@ -123,7 +123,7 @@ bool keep_member() {
     if (!copy_block(hblock)) return false;
     for (const unsigned char *in; more; more = in[kSparseNextOff] != '\0')
         if (!(in = readtape()) || !copy_block(in)) return false;
-    return !data || z9_copyblocks((st.st_size + kBlockSize - 1) / kBlockSize) == 1;
+    return !data || z9_copyblocks(data_blocks(st.st_size)) == 1;
 }
 
 /* Replace: the archived copy goes when its replacement can be stored. The
@@ -154,9 +154,7 @@ bool delete_matches(const char *member, const char *name) {
     if (inargs(member, name)) return true;
     char type = static_cast<char>(hblock[kTypeOff]);
     if (type != '1' && type != '2') return false;
-    char link[kLinkLen + 1];
-    z9_copy(link, sizeof link, reinterpret_cast<const char *>(hblock + kLinkOff));
-    return inargs(member, link);
+    return inargs(member, HeaderText(kLinkOff).text);
 }
 
 
@@ -179,8 +177,8 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return false;
         }
-        char name[kNameLen + 1];
-        z9_copy(name, sizeof name, reinterpret_cast<const char *>(hblock + kNameOff));
+        HeaderText header(kNameOff);
+        const char *name = header.text;
         bool drop = false;
         if (a_flag) {
             if (inargs(opts->szMember, name)) {
@@ -189,10 +187,9 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
                 drop = k == Keep::drop;
             }
         } else if (delete_matches(opts->szMember, name)) {
-            int64_t blocks = (st.st_size + kBlockSize - 1) / kBlockSize;
             if (!quiet)
                 OrvLogEntry(kModule, __LINE__, 5, kFunc, "Deleting '%s' (%ld bytes, %ld tape blocks) from archive",
-                            name, static_cast<long>(st.st_size), static_cast<long>(blocks));
+                            name, static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
             drop = *changed = true;
         }
         if (drop ? !delfile() : !keep_member()) return false;

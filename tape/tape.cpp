@@ -325,14 +325,15 @@ int readarch(int fd, int64_t size) {
         // Everything left in the record goes out in one piece.
         int64_t n = static_cast<int64_t>(nread - rblock) * kBlockSize;
         if (n > size) n = size;
-        if (!ensure(rblock, rblock + static_cast<int>((n + kBlockSize - 1) / kBlockSize))) return 0;
+        int spans = static_cast<int>(data_blocks(n));
+        if (!ensure(rblock, rblock + spans)) return 0;
         ssize_t put = pwritefile(fd, block_at(io_buf, rblock), static_cast<size_t>(n));
         if (put != n) {
             z9_error(kModule, __LINE__, "readarch", "error extracting '%s'", ofname);
             return 0;
         }
         // The padding of a last partial block is skipped with it.
-        rblock += static_cast<int>((n + kBlockSize - 1) / kBlockSize);
+        rblock += spans;
         size -= n;
     }
     rbyte = 0;
@@ -584,7 +585,7 @@ int writearch(int fd, uint64_t size, const char *name) {
             bool ended = false;
             int64_t stored = write_direct(fd, size, name, &ended);
             if (stored < 0) return 0;
-            blocks += static_cast<int>((stored + kBlockSize - 1) / kBlockSize);
+            blocks += static_cast<int>(data_blocks(stored));
             if (ended) return blocks;
             size -= static_cast<uint64_t>(stored);
         }
@@ -597,7 +598,7 @@ int writearch(int fd, uint64_t size, const char *name) {
             z9_error(kModule, __LINE__, "writearch", "error reading '%s'", name ? name : "");
             return 0;
         }
-        int b = static_cast<int>((got + kBlockSize - 1) / kBlockSize);
+        int b = static_cast<int>(data_blocks(got));
         memset(at + got, 0, static_cast<size_t>(b) * kBlockSize - static_cast<size_t>(got));
         wblock += b;
         blocks += b;

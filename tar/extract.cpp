@@ -24,11 +24,6 @@ char *mszFileName;  /* the -FILE value; set by the driver before a file-mode ext
 
 }  // extern "C"
 
-/* The name field may fill all 100 bytes without a terminator. */
-static void header_text(char *out, int offset) {
-    z9_copy(out, kNameLen + 1, reinterpret_cast<const char *>(hblock + offset));
-}
-
 /* File mode: the output name, from the -FILE template or, with -UNIQUE, the
  * member's own name, with the trailing "XXXXXX" made unique. The name is
  * reserved exclusively and then released again, so that whatever the member
@@ -97,7 +92,7 @@ static int make_node(char *name, int type) {
     return owner_and_times(name);
 }
 
-/* Step 5: what the member is decides what is made. */
+/* What the member is decides what is made. */
 static int dispatch(char *name) {
     int type = hblock[kTypeOff];
     size_t len = strlen(name);
@@ -115,9 +110,8 @@ static int dispatch(char *name) {
         if (usize() && !skipfile()) return 0;
         return owner_and_times(name);
     case '1': {
-        char target[kLinkLen + 1];
-        header_text(target, kLinkOff);
-        makelink(name, target);  // a link that can't be made is only logged
+        HeaderText target(kLinkOff);
+        makelink(name, target.text);  // a link that can't be made is only logged
         return 1;
     }
     case '\0':
@@ -138,8 +132,8 @@ static int dispatch(char *name) {
 extern "C" {
 
 int extract(void) {
-    char member[kNameLen + 1];
-    header_text(member, kNameOff);
+    HeaderText header(kNameOff);
+    char *member = header.text;
     // Room for the longest -FILE value; with -UNIQUE at most 100 + 6.
     char output[kPathSize];
     // The header block is never written: file mode works on its own copy.
@@ -155,8 +149,8 @@ int extract(void) {
 }
 
 int uplist(void) {
-    char member[kNameLen + 1];
-    header_text(member, kNameOff);
+    HeaderText header(kNameOff);
+    const char *member = header.text;
     // The list is sorted by name: the search also says where a new one goes.
     ITEM *after = nullptr;
     ITEM *node = finditem(member, &after, timehead);

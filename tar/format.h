@@ -3,10 +3,15 @@
 #ifndef Z9_TAR_FORMAT_H
 #define Z9_TAR_FORMAT_H
 
+#include <cstdint>
+
 constexpr int kBlockSize = 512;        /* the unit of the archive */
 constexpr int kMaxBlocks = 32;         /* blocks in the largest record */
 constexpr int kRecordBytes = 16384;    /* kMaxBlocks * kBlockSize */
 static_assert(kRecordBytes == kMaxBlocks * kBlockSize);
+
+/* Blocks that bytes of member data take: a partial last block counts whole. */
+constexpr int64_t data_blocks(int64_t bytes) { return (bytes + kBlockSize - 1) / kBlockSize; }
 
 /* Header fields: offset and width in bytes. */
 constexpr int kNameOff = 0,       kNameLen = 100;

@@ -88,6 +88,8 @@ static size_t room_for(const unsigned char *text, size_t width) {
     return width;
 }
 
+bool plain_file(void) { return hblock[kTypeOff] == '\0' || hblock[kTypeOff] == '0'; }
+
 extern "C" {
 
 int soctus(const unsigned char *text, short *value) {
@@ -115,8 +117,6 @@ int isoctal(const unsigned char *text, int width) {
 }
 
 /* ---- predicates over the current header -------------------------------- */
-
-static bool plain_file(void) { return hblock[kTypeOff] == '\0' || hblock[kTypeOff] == '0'; }
 
 int isextent(short *count, int64_t *total) {
     if (!plain_file()) return -1;

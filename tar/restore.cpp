@@ -206,7 +206,7 @@ static int copy_data(int extent, int count, int64_t total) {
     if (extent >= 1) OrvLogEntry(kModule, __LINE__, 5, "restore", " [extent #%d of %d]", extent, count);
     // Memory mode without a buffer for data that run past the archive's end:
     // passing over them fails exactly where and as the copy would.
-    if (doomed) return z9_skipblocks((st.st_size + kBlockSize - 1) / kBlockSize);
+    if (doomed) return z9_skipblocks(data_blocks(st.st_size));
     // In memory mode the descriptor is ignored and the data go to mbuf + 0.
     if (!readarch(file_flag ? outfd : 0, st.st_size)) return 0;
     // The last of several pieces: the file should now be the whole file.
@@ -226,8 +226,7 @@ int restore(char *name) {
     int64_t total = 0;
     int extent = isextent(&count, &total);
     int64_t bufsize = codesize > st.st_size ? codesize : st.st_size;
-    // Blocks the data take in the archive, a partial last one counted whole.
-    int64_t blocks = (st.st_size + kBlockSize - 1) / kBlockSize;
+    int64_t blocks = data_blocks(st.st_size);
     // A size below the coded size (not an extent) is announced only: no data
     // are read, and the next header is looked for where the data begin.
     bool reads = st.st_size >= codesize || extent >= 1;

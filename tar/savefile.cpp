@@ -82,7 +82,7 @@ void remember_link(const char *path, ITEM *insert) {
  * zero blocks so that the archive still matches the header's size. */
 int write_data(int fd, const char *path) {
     int64_t size = static_cast<int64_t>(st.st_size);
-    long blocks = static_cast<long>((size + kBlockSize - 1) / kBlockSize);
+    long blocks = static_cast<long>(data_blocks(size));
     OrvLogEntry(kModule, __LINE__, 5, kFunc, "a %s %ld blocks", path, blocks);
     // The magic stays zero; the checksum must be in place before writearch
     // can write the record holding the header out.

@@ -20,14 +20,6 @@ namespace {
 
 constexpr const char kModule[] = "tar";
 
-/* The header's name or link name as text: the fields need no zero byte. */
-struct FieldText {
-    char text[kNameLen + 1];
-    explicit FieldText(int off) { z9_copy(text, sizeof text, reinterpret_cast<const char *>(hblock + off)); }
-};
-
-int64_t data_blocks(int64_t size) { return (size + kBlockSize - 1) / kBlockSize; }
-
 /* Builds a text in a fixed buffer from pieces and decimal numbers, cut to
  * fit, always terminated. */
 class Text {
@@ -51,8 +43,6 @@ private:
     char *buf_;
     size_t size_, len_ = 0;
 };
-
-bool plain_file() { return hblock[kTypeOff] == '\0' || hblock[kTypeOff] == '0'; }
 
 }  // namespace
 
@@ -216,7 +206,7 @@ int skipfile(void) {
 /* Called by the driver for a member it leaves out of the copy of the
  * archive: its blocks are read and not written. */
 int delfile(void) {
-    FieldText name(kNameOff);
+    HeaderText name(kNameOff);
     OrvLogEntry(kModule, __LINE__, 5, "delfile", "d %s, %ld bytes, %ld tape blocks\n", name.text,
                 static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
     return usize() ? skipfile() : 1;
@@ -233,7 +223,7 @@ extern "C" int scantape(const char *pattern, SCANACTION action, int quiet) {
         int r = gethead(quiet);
         if (r == 0) break;     // the end marker, or a header with a bad field
         if (r < 0) return 0;
-        FieldText name(kNameOff);
+        HeaderText name(kNameOff);
         // An empty pattern lists everything but extracts nothing.
         bool selected = (pattern[0] == '\0' && t_flag) || inargs(pattern, name.text);
         if (!selected) {
@@ -256,10 +246,10 @@ extern "C" int scantape(const char *pattern, SCANACTION action, int quiet) {
 
 namespace {
 
-/* The entry that follows the line for the member's type (step 5). */
+/* The entry that follows a member's listing line, by its type. */
 void log_type_entry(int extent, short count, int64_t total, int64_t size) {
     unsigned char type = hblock[kTypeOff];
-    if (type == '\0' || type == '0') {
+    if (plain_file()) {
         if (extent < 1) return;
         OrvLogEntry(kModule, __LINE__, 5, "catalog", " [extent #%d of %d]", extent, count);
         OrvLogEntry(kModule, __LINE__, 5, "catalog", " %ld bytes total", static_cast<long>(total));
@@ -268,7 +258,7 @@ void log_type_entry(int extent, short count, int64_t total, int64_t size) {
     switch (type) {
     case '1':
     case '2': {
-        FieldText link(kLinkOff);
+        HeaderText link(kLinkOff);
         OrvLogEntry(kModule, __LINE__, 5, "catalog", " %s to %s", type == '1' ? "linked" : "symlink", link.text);
         return;
     }
@@ -317,7 +307,7 @@ extern "C" int catalog(void) {
         snprintf(line, sizeof line, "%s %3d/%1d %3d,%-3d ", mode, uid, gid, dmajor, dminor);
     else
         snprintf(line, sizeof line, "%s %3d/%1d %7ld ", mode, uid, gid, static_cast<long>(size));
-    FieldText name(kNameOff);
+    HeaderText name(kNameOff);
     OrvLogEntry(kModule, __LINE__, 5, "catalog", "%s %-.*s", line, kNameLen, name.text);
 
     log_type_entry(extent, count, total, size);

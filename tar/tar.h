@@ -95,4 +95,15 @@ Z9_EXPORT int savefile(char *path, const char *name);
 
 }  // extern "C"
 
+/* True when the current header is a regular file (type zero byte or '0'):
+ * the only members that carry extent and tail fields. */
+bool plain_file(void);
+
+/* The current header's name or link name as text: the 100-byte fields need
+ * no zero byte of their own, so they are copied with their bound. */
+struct HeaderText {
+    char text[kNameLen + 1];
+    explicit HeaderText(int offset) { z9_copy(text, sizeof text, reinterpret_cast<const char *>(hblock + offset)); }
+};
+
 #endif
