@@ -114,38 +114,27 @@ bool copy_block(const unsigned char *in) {
     return true;
 }
 
-/* Copies the current member, header and data blocks, to the scratch file,
- * with the extension blocks of a GNU sparse member's map between them (the
- * size does not count those; skipfile passes them the same way). The data
- * blocks of a file archive cross whole records at a time. */
+/* Copies the current member, header and data blocks, to the scratch file.
+ * The data blocks of a file archive cross whole records at a time. */
 bool keep_member() {
-    bool data = usize() != 0, more = hblock[kTypeOff] == 'S' && hblock[kSparseExtOff] != '\0';
     if (!copy_block(hblock)) return false;
-    for (const unsigned char *in; more; more = in[kSparseNextOff] != '\0')
-        if (!(in = readtape()) || !copy_block(in)) return false;
-    return !data || z9_copyblocks(data_blocks(st.st_size)) == 1;
+    return !usize() || z9_copyblocks(data_blocks(st.st_size)) == 1;
 }
 
-/* Replace: the archived copy goes when its replacement can be stored. The
- * replacement is the data file in file mode; in memory mode it is the host's
- * buffer, which always exists and is always as new as now. With update, an
- * archived copy at least as new as the replacement stays. */
+/* Replace: an archived copy goes when a file of the member's own name is
+ * found on the local file system; without one it stays, and the new member is
+ * stored behind it all the same. With update, the copy is first noted in the
+ * time list, and it stays when that local file is not newer than it. */
 enum class Keep { keep, drop, fail };
 
-Keep replace_decision(const CMDLINEPARAM *opts, const char *name) {
-    time_t newest = time(nullptr);
-    if (file_flag) {
-        struct stat local;
-        if (stat(opts->szFile, &local) != 0) {
-            info(__LINE__, "can't access '%s'", name);
-            return Keep::keep;
-        }
-        newest = local.st_mtime;
+Keep replace_decision(const char *name) {
+    if (u_flag && !uplist()) return Keep::fail;
+    struct stat local;
+    if (stat(name, &local) != 0) {
+        info(__LINE__, "can't access '%s'", name);
+        return Keep::keep;
     }
-    if (u_flag) {
-        if (!uplist()) return Keep::fail;
-        if (newest <= st.st_mtime) return Keep::keep;
-    }
+    if (u_flag && local.st_mtime <= st.st_mtime) return Keep::keep;
     return Keep::drop;
 }
 
@@ -168,12 +157,15 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
         // So does a header found only after gethead passed over blocks whose
         // checksum failed (the data of the pax and long-name headers of other
         // writers, which the walk does not know as data): the copy would lose
-        // them and be damaged for every reader that knows them.
+        // them and be damaged for every reader that knows them. An end marker
+        // with more than zero bytes behind it (a walk that lost its way, or
+        // archives laid end to end) would drop what follows, and fails too.
         int64_t before = z9_blocks_taken();
         int r = gethead(quiet);
         bool passed_over = z9_blocks_taken() - before > 1;
-        if (r == 0 && hblock[0] == '\0' && !passed_over) return true;
-        if (r <= 0 || passed_over) {
+        bool end = r == 0 && hblock[0] == '\0' && !passed_over;
+        if (end && z9_rest_is_zero()) return true;
+        if (r <= 0 || passed_over || end) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return false;
         }
@@ -182,7 +174,7 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
         bool drop = false;
         if (a_flag) {
             if (inargs(opts->szMember, name)) {
-                Keep k = replace_decision(opts, name);
+                Keep k = replace_decision(name);
                 if (k == Keep::fail) return false;
                 drop = k == Keep::drop;
             }
@@ -277,8 +269,9 @@ int add(const CMDLINEPARAM *opts, bool quiet) {
         int r = scantape(opts->szMember, acctime, quiet);
         // A header with a bad field (a base-256 number, say) ends the walk as
         // the end marker does, but writing there would overwrite it and every
-        // member behind it: the run fails and the archive stays as it is.
-        if (r == 1 && hblock[0] != '\0') {
+        // member behind it: the run fails and the archive stays as it is. So
+        // does an end marker with more than zero bytes behind it.
+        if (r == 1 && (hblock[0] != '\0' || !z9_rest_is_zero())) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return 0;
         }

@@ -387,6 +387,29 @@ int64_t z9_archive_left(void) {
     return left < 0 ? 0 : left;
 }
 
+/* Whether the bytes from `at` to the end of the archive file are all zero.
+ * Holes read as zeros, so only the data regions are read. */
+static bool zero_from(off_t at) {
+    unsigned char buf[kRecordBytes];
+    while ((at = lseek(handle, at, SEEK_DATA)) >= 0 && at < sa.st_size) {
+        ssize_t got = pread(handle, buf, sizeof buf, at);
+        if (got <= 0) return got == 0;
+        for (ssize_t i = 0; i < got; i++)
+            if (buf[i] != 0) return false;
+        at += got;
+    }
+    return true;
+}
+
+bool z9_rest_is_zero(void) {
+    if (!S_ISREG(sa.st_mode) || !z9_reads_descriptor()) return true;
+    // Looking for data moves the descriptor: the walk's position is put back.
+    off_t here = lseek(handle, 0, SEEK_CUR);
+    bool zero = zero_from(static_cast<off_t>(z9_blocks_taken() * kBlockSize));
+    lseek(handle, here, SEEK_SET);
+    return zero;
+}
+
 int z9_skipblocks(int64_t n) {
     rbyte = 0;
     bool seekable = true;   // until the archive refuses a seek

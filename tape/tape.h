@@ -115,6 +115,11 @@ int64_t z9_blocks_taken(void);
  * far; -1 where that cannot be known (a device or a pipe). */
 int64_t z9_archive_left(void);
 
+/* True when nothing but zero bytes follows the blocks handed out so far, up
+ * to the end of a regular-file archive (and always on a device or a pipe).
+ * Behind an end marker, anything else is a member the walk lost its way to. */
+bool z9_rest_is_zero(void);
+
 /* Copies the next n blocks of the archive into the output buffer io_2nd as n
  * pairs of readtape and steptape would, with the same results and messages;
  * between two regular files whole records are copied inside the system

@@ -33,12 +33,6 @@ constexpr int kTailSumOff = 488,  kTailSizeOff = 500; /* octal tail */
 constexpr int kHexMarkOff = 488;                      /* "0x" selects hex tail */
 constexpr int kHexSumOff = 490,   kHexSizeOff = 502;  /* hexadecimal tail */
 
-/* GNU sparse members ('S'): a nonzero byte at 482 of the header says that an
- * extension block of the sparse map follows it, before the data and not
- * counted in the size; a nonzero byte at 504 of an extension block says the
- * same of the next one. */
-constexpr int kSparseExtOff = 482, kSparseNextOff = 504;
-
 /* Largest size the eleven-digit size field can hold: 8^11 - 1. */
 constexpr long long kMaxMemberSize = 8589934591LL;
 

@@ -164,20 +164,6 @@ int inargs(const char *pattern, const char *name) {
 
 /* ---- passing over data -------------------------------------------------- */
 
-namespace {
-
-/* A GNU sparse member may carry extension blocks of its sparse map between
- * its header and its data. Passing them first keeps the walk on the data,
- * and the next header where it begins. false when the archive ends first. */
-bool pass_sparse_map() {
-    bool more = hblock[kTypeOff] == 'S' && hblock[kSparseExtOff] != '\0';
-    for (const unsigned char *ext; more; more = ext[kSparseNextOff] != '\0')
-        if (!(ext = readtape())) return false;
-    return true;
-}
-
-}  // namespace
-
 extern "C" {
 
 int skipfile(void) {
@@ -195,7 +181,7 @@ int skipfile(void) {
     // The block layer seeks over whole records of a file archive and reads
     // the rest; on a read failure the blocks it got through tell what is left.
     int64_t before = z9_blocks_taken();
-    if (pass_sparse_map() && z9_skipblocks(n)) return 1;
+    if (z9_skipblocks(n)) return 1;
     int64_t left = n - (z9_blocks_taken() - before);
     if (left < 1) left = 1;   // the block that failed counts
     z9_error(kModule, __LINE__, "skipfile", "zero bytes read, expected %lld blocks, blocks left %lld\n",

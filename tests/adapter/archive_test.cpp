@@ -75,6 +75,45 @@ TEST(Update, StoresOnlyWhatIsNewerThanTheArchivedCopy) {
     }
 }
 
+// Replace drops an archived copy only when a local file of the member's own
+// name exists; otherwise it keeps it and says so, in memory and file mode.
+TEST(Replace, DecidesByALocalFileOfTheMembersName) {
+    for (bool file : {false, true}) {
+        for (bool local : {false, true}) {
+            tk::TempCwd t;
+            tk::write_file("a.tar", tk::archive({{.name = "m.txt", .data = "old"}, {.name = "o.txt", .data = "other"}}));
+            tk::write_file("data.bin", "new");
+            if (local) tk::write_file("m.txt", "on disk");
+            std::string line = std::string("-ARCHIVE a.tar -MEMBER m.txt -d -a -T t.log") + (file ? " -FILE data.bin" : "");
+            ASSERT_EQ(0, tk::put(line, "new")) << line;
+            Members want = {{"o.txt", "other"}, {"m.txt", "new"}};
+            if (!local) want.insert(want.begin(), {"m.txt", "old"});
+            tk::expect_members("a.tar", want);
+            EXPECT_EQ(!local, tk::read_file("t.log").find("\n\ncan't access 'm.txt'\n\n") != std::string::npos) << line;
+        }
+    }
+}
+
+// A type 'S' member has exactly its size's data blocks, whatever byte 482
+// says; an end marker with members behind it stops delete and append.
+TEST(Delete, SparseTypeAndWhatLiesBehindTheEndMarker) {
+    tk::TempCwd t;
+    std::string s = tk::blocks({.name = "s", .data = tk::pattern_bytes(700), .type = 'S'}, 482, "\1");
+    tk::write_file("a.tar", s + tk::archive({{.name = "a", .data = kG1}, {.name = "b", .data = kG2}}));
+    tk::Call get("-ARCHIVE a.tar -MEMBER b -x");
+    EXPECT_EQ("0 GetArchive_succeeded", get.got());
+    EXPECT_TRUE(get.out() == kG2);
+    ASSERT_EQ(0, tk::Call("-ARCHIVE a.tar -MEMBER s -d").get());
+    tk::expect_members("a.tar", {{"a", kG1}, {"b", kG2}});
+    std::string lost = tk::archive({{.name = "a", .data = kG1}}, 1) + tk::archive({{.name = "b", .data = kG2}});
+    tk::write_file("a.tar", lost);
+    tk::Call del("-ARCHIVE a.tar -MEMBER a -d"), add("-ARCHIVE a.tar -MEMBER n -a");
+    EXPECT_EQ("-1 Unable_to_read_archive", del.got());
+    EXPECT_EQ(-1, add.put("n"));
+    EXPECT_EQ("Unable_to_read_archive", add.message());
+    EXPECT_TRUE(lost == tk::read_file("a.tar"));
+}
+
 // A deleted member's blocks go, with the links that name it; what is kept
 // (across GNU tar's 20-block records too) is copied byte for byte.
 TEST(Delete, LeavesTheRestAsGnuTarReadsIt) {

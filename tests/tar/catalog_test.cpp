@@ -15,7 +15,7 @@ TEST(Catalog, EntriesPerTypeMagicExtentAndTail) {
     std::string name100(kNameLen, 'n'), link100(kLinkLen, 'l'), k512 = tk::pattern_bytes(512);
     std::string archive =
         tk::blocks({.name = "cont", .data = k512, .type = 'M'}, kStartOff, "00000001750") +   // starts at 1000
-        tk::blocks({.name = "sparse", .data = tk::pattern_bytes(700), .type = 'S'}) +
+        tk::blocks({.name = "sparse", .data = tk::pattern_bytes(700), .type = 'S'}, 482, "\1") +
         tk::blocks({.name = "part", .data = k512}, kExtNumOff, std::string("2\0\0\0" "3\0\0\0" "3720", 12)) +
         tk::blocks({.name = "nopart", .data = k512}, kExtNumOff, std::string("4\0\0\0" "3\0\0\0" "3720", 12)) +
         tk::blocks({.name = "coded", .data = "12345"}, kTailSizeOff, "4000 ") +                // coded size 2048
