@@ -20,7 +20,7 @@ constexpr const char kModule[] = "z9tar";
 constexpr const char kFunc[] = "Z9TAR_Archive";
 
 void info(int line, const char *format, const char *text) {
-    OrvLogEntry(kModule, line, 5, kFunc, format, text);
+    OrvLogEntry(kModule, line, kSevInfo, kFunc, format, text);
 }
 
 /* An adapter failure: the readable text (with details) is logged, then the
@@ -43,12 +43,12 @@ void describe_archive(const char *path) {
     struct stat s;
     int rc = stat(path, &s);
     if (rc != 0) {
-        OrvLogEntry(kModule, __LINE__, 5, kFunc, "Stat for %s returned %d ", path, rc);
+        Z9_LOG(kSevInfo, kFunc, "Stat for %s returned %d ", path, rc);
         return;
     }
-    OrvLogEntry(kModule, __LINE__, 5, kFunc, "Archive %s, UID=%d, GID=%d", path, static_cast<int>(s.st_uid),
+    Z9_LOG(kSevInfo, kFunc, "Archive %s, UID=%d, GID=%d", path, static_cast<int>(s.st_uid),
                 static_cast<int>(s.st_gid));
-    OrvLogEntry(kModule, __LINE__, 5, kFunc, "Mode=%08o, size=%lld, device=%d", static_cast<unsigned>(s.st_mode),
+    Z9_LOG(kSevInfo, kFunc, "Mode=%08o, size=%lld, device=%d", static_cast<unsigned>(s.st_mode),
                 static_cast<long long>(s.st_size), static_cast<int>(s.st_dev));
     log_time("Last access %s", s.st_atime);
     log_time("Status changed %s", s.st_ctime);
@@ -60,7 +60,7 @@ void describe_archive(const char *path) {
     uid_t me = getuid();
     if (me != s.st_uid) pw = getpwuid(me);
     if (pw)
-        OrvLogEntry(kModule, __LINE__, 5, kFunc, "Archive running as user %s UID=%d GID=%d", pw->pw_name,
+        Z9_LOG(kSevInfo, kFunc, "Archive running as user %s UID=%d GID=%d", pw->pw_name,
                     static_cast<int>(me), static_cast<int>(getgid()));
 }
 
@@ -142,7 +142,7 @@ Keep replace_decision(const char *name) {
 bool delete_matches(const char *member, const char *name) {
     if (inargs(member, name)) return true;
     char type = static_cast<char>(hblock[kTypeOff]);
-    if (type != '1' && type != '2') return false;
+    if (type != kTypeLink && type != kTypeSymlink) return false;
     return inargs(member, HeaderText(kLinkOff).text);
 }
 
@@ -180,7 +180,7 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
             }
         } else if (delete_matches(opts->szMember, name)) {
             if (!quiet)
-                OrvLogEntry(kModule, __LINE__, 5, kFunc, "Deleting '%s' (%ld bytes, %ld tape blocks) from archive",
+                Z9_LOG(kSevInfo, kFunc, "Deleting '%s' (%ld bytes, %ld tape blocks) from archive",
                             name, static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
             drop = *changed = true;
         }
@@ -291,7 +291,7 @@ int list(const CMDLINEPARAM *opts, bool quiet) {
     allbytes = 0;
     int r = scantape(opts->szMember, catalog, quiet);
     if (!quiet)
-        OrvLogEntry(kModule, __LINE__, 5, kFunc, "Total %u file(s) for %lu bytes in %lu tape blocks",
+        Z9_LOG(kSevInfo, kFunc, "Total %u file(s) for %lu bytes in %lu tape blocks",
                     static_cast<unsigned>(allfiles), static_cast<unsigned long>(allbytes),
                     static_cast<unsigned long>(allblock));
     return r;

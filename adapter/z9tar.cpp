@@ -67,7 +67,7 @@ void release_lock() { pthread_mutex_unlock(&run_lock); }
 /* Writes a fixed adapter text into the record and logs it as an error. */
 void refuse(EXITPARAM *rec, const char *function, const char *text) {
     z9_copy(rec->szMessage, sizeof rec->szMessage, text);
-    OrvLogEntry(kModule, __LINE__, 1, function, "%s", text);
+    Z9_LOG(kSevError, function, "%s", text);
 }
 
 /* Forgets the record: nothing may write into it once the call returns. */
@@ -78,10 +78,10 @@ void detach_record() {
 }
 
 void log_banner(EXITPARAM *rec, const char *entry, int count) {
-    OrvLogEntry(kModule, __LINE__, 5, kInit, "=== Z9TAR(%s) Adapter Log ===", szLundVersionLabel);
-    OrvLogEntry(kModule, __LINE__, 5, kInit, "Performing initialization for %s", entry);
-    OrvLogEntry(kModule, __LINE__, 5, kInit, "Command line in <%s>", rec->pszCmdLine ? rec->pszCmdLine : "");
-    OrvLogEntry(kModule, __LINE__, 5, kInit, "%d arguments detected", count);
+    Z9_LOG(kSevInfo, kInit, "=== Z9TAR(%s) Adapter Log ===", szLundVersionLabel);
+    Z9_LOG(kSevInfo, kInit, "Performing initialization for %s", entry);
+    Z9_LOG(kSevInfo, kInit, "Command line in <%s>", rec->pszCmdLine ? rec->pszCmdLine : "");
+    Z9_LOG(kSevInfo, kInit, "%d arguments detected", count);
 }
 
 /* The end of a run that reached the driver: release, closing line, log close. */
@@ -90,7 +90,7 @@ void finish_run(const CMDLINEPARAM &opts, const char *entry, time_t start) {
     int h, m, s;
     TimeDiffHMS(start, time(nullptr), &h, &m, &s);
     if (!opts.bTraceOnError)
-        OrvLogEntry(kModule, __LINE__, 5, entry, "=== End run. Elapsed time: %02d:%02d:%02d ===", h, m, s);
+        Z9_LOG(kSevInfo, entry, "=== End run. Elapsed time: %02d:%02d:%02d ===", h, m, s);
     OrvLogClose();
     detach_record();
 }
@@ -112,12 +112,12 @@ int Z9TAR_AdptInit(EXITPARAM *rec, CMDLINEPARAM *opts, const char *entry) {
             OrvLogOpen(opts->szTrace, !opts->bTraceAppend);
     }
     if (rec->nSize != static_cast<uint32_t>(kRecordSize)) {
-        OrvLogEntry(kModule, __LINE__, 1, kInit, "Fatal error. EXITPARAM size difference!");
+        Z9_LOG(kSevError, kInit, "Fatal error. EXITPARAM size difference!");
         OrvLogClose();
         return 0;
     }
-    OrvLogSetMode(2);
-    OrvLogSetLevel(5);
+    OrvLogSetMode(kLogNoHeader);
+    OrvLogSetLevel(kSevInfo);
     if (!opts->bTraceOnError) log_banner(rec, entry, count);
 
     rec->nReturnCode = -1;
@@ -165,11 +165,11 @@ constexpr Entry kPut = {"Z9TAR_PutArchive", false, "Invalid_option_(-x)_request_
 void log_operation(const Entry &e, const CMDLINEPARAM &opts) {
     if (opts.bTraceOnError) return;
     if (t_flag)
-        OrvLogEntry(kModule, __LINE__, 5, e.name, "Catalog requested");
+        Z9_LOG(kSevInfo, e.name, "Catalog requested");
     else if (e.get)
-        OrvLogEntry(kModule, __LINE__, 5, e.name, "Extracting <%s>", opts.szMember);
+        Z9_LOG(kSevInfo, e.name, "Extracting <%s>", opts.szMember);
     else
-        OrvLogEntry(kModule, __LINE__, 5, e.name, "Archiving <%s>", file_flag ? opts.szFile : opts.szMember);
+        Z9_LOG(kSevInfo, e.name, "Archiving <%s>", file_flag ? opts.szFile : opts.szMember);
 }
 
 /* One host call, whole, under the lock. */
@@ -201,9 +201,9 @@ void run_call(EXITPARAM *rec, const Entry &e) {
         }
         rec->nReturnCode = 0;
         z9_copy(rec->szMessage, sizeof rec->szMessage, e.succeeded);
-        if (!opts.bTraceOnError) OrvLogEntry(kModule, __LINE__, 5, e.name, "%s", e.succeeded);
+        if (!opts.bTraceOnError) Z9_LOG(kSevInfo, e.name, "%s", e.succeeded);
     } else {
-        OrvLogEntry(kModule, __LINE__, 5, e.name, "%s", e.failed);
+        Z9_LOG(kSevInfo, e.name, "%s", e.failed);
     }
     // A buffer of a failed get never reaches the host and is released here;
     // a put's input stays the host's and is only forgotten.

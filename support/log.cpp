@@ -21,10 +21,6 @@ constexpr int kNameMax = 127;        // longest trace-file name accepted
 constexpr int kDumpGroup = 10;       // bytes per dump line
 constexpr int kDumpLine = 80;        // a dump line is at most 74 characters
 
-constexpr int kModeEcho = 1;         // copy headers and messages to stdout
-constexpr int kModeNoHeader = 2;     // no header line before entries and dumps
-constexpr int kModeThread = 4;       // header line starts with a thread field
-
 /* The log state. Set by OrvLogInit/Open/Close/SetLevel/SetMode, read by the
  * entry and dump operations; level and mode outlive every close on purpose,
  * so later host calls of the process keep the mode the first one set. */
@@ -73,7 +69,7 @@ void write_header(const char *module, int line, int severity, const char *functi
 
     char buf[kLineBuffer] = {};
     int n;
-    if (g_log.mode & kModeThread) {
+    if (g_log.mode & kLogThread) {
         n = snprintf(buf, sizeof buf,
                      "Thread: 0x%08X  Sev:%d  %02d/%02d/%04d  %02d:%02d:%02d  %s  %s  %d\n", 0u,
                      severity, now.tm_mon + 1, now.tm_mday, now.tm_year + 1900, now.tm_hour,
@@ -85,7 +81,7 @@ void write_header(const char *module, int line, int severity, const char *functi
     }
     size_t length = fitted(n, sizeof buf);
     put_fd(g_log.descriptor, buf, length);
-    if (g_log.mode & kModeEcho) put_stdout(buf, length);
+    if (g_log.mode & kLogEcho) put_stdout(buf, length);
 }
 
 /* Builds one dump line for count (1 to 10) bytes at offset; a short last
@@ -162,7 +158,7 @@ int OrvLogEntry(const char *module, int line, int severity, const char *function
     // and not even the buffer is cleared.
     if (!entry_passes(severity)) return 0;
     char buf[kLineBuffer] = {};
-    if (!(g_log.mode & kModeNoHeader)) write_header(module, line, severity, function);
+    if (!(g_log.mode & kLogNoHeader)) write_header(module, line, severity, function);
 
     size_t length = 0;
     if (format) {
@@ -174,14 +170,14 @@ int OrvLogEntry(const char *module, int line, int severity, const char *function
     buf[length] = '\n';
     buf[length + 1] = '\n';
     put_fd(g_log.descriptor, buf, length + 2);
-    if (g_log.mode & kModeEcho) put_stdout(buf, length + 2);
+    if (g_log.mode & kLogEcho) put_stdout(buf, length + 2);
     return 0;
 }
 
 int OrvLogDumpBin(const char *module, int line, int severity, const char *function,
                   const void *data, uint64_t length) {
     if (!entry_passes(severity)) return 0;
-    if (!(g_log.mode & kModeNoHeader)) write_header(module, line, severity, function);
+    if (!(g_log.mode & kLogNoHeader)) write_header(module, line, severity, function);
     if (!data) return 0;
 
     // Dump lines go to the trace file only, never to standard output.

@@ -11,6 +11,18 @@
 /* Names the library exports carry Z9_EXPORT; everything else stays hidden. */
 #define Z9_EXPORT __attribute__((visibility("default")))
 
+/* Severities: errors, which an error-only trace keeps, and progress lines. */
+constexpr int kSevError = 1;
+constexpr int kSevInfo = 5;
+
+/* Log modes for OrvLogSetMode, combined as bits. */
+constexpr int kLogEcho = 1;       /* copy headers and messages to stdout */
+constexpr int kLogNoHeader = 2;   /* no header line before entries and dumps */
+constexpr int kLogThread = 4;     /* header line starts with a thread field */
+
+/* A log entry from the calling file and line; each file defines kModule. */
+#define Z9_LOG(sev, func, ...) OrvLogEntry(kModule, __LINE__, (sev), (func), __VA_ARGS__)
+
 extern "C" {
 
 /* ---- log and trace ---- */
@@ -87,12 +99,12 @@ void z9_copy(char *dst, size_t size, const char *src);
 
 /* The one way an engine module reports an error: formats the text into the
  * record's message field (cut to 99 characters), then logs the same text at
- * severity 1 as "%s". Safe when no record is attached (mszErrMsg null). */
+ * kSevError as "%s". Safe when no record is attached (mszErrMsg null). */
 void z9_error(const char *module, int line, const char *function, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 
 /* Puts an already complete text into the message field and logs it at
- * severity 1; the text is never used as a format. */
+ * kSevError; the text is never used as a format. */
 void z9_error_text(const char *module, int line, const char *function, const char *text);
 
 /* Replaces the message field's text without logging. */

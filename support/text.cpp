@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../adapter/adapter.h"
 #include "orv.h"
+#include "run.h"
 
 void z9_copy(char *dst, size_t size, const char *src) {
     if (!dst || size == 0) return;
@@ -21,7 +21,7 @@ void z9_set_message(const char *text) {
 
 void z9_error_text(const char *module, int line, const char *function, const char *text) {
     z9_set_message(text);
-    OrvLogEntry(module, line, 1, function, "%s", text);
+    OrvLogEntry(module, line, kSevError, function, "%s", text);
 }
 
 void z9_error(const char *module, int line, const char *function, const char *format, ...) {

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "../adapter/adapter.h"
+#include "../support/run.h"
 #include "tape.h"
 
 extern "C" {

@@ -11,8 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../adapter/adapter.h"
-#include "../tar/tar.h"
+#include "../support/run.h"
 #include "tape.h"
 
 extern "C" {
@@ -79,7 +78,7 @@ int talign(int64_t count) {
 }
 
 void printbs(int blocks) {
-    OrvLogEntry(kModule, __LINE__, 5, "printbs", "blocksize = %d\n", blocks);
+    Z9_LOG(kSevInfo, "printbs", "blocksize = %d\n", blocks);
 }
 
 int initape(const char *name) {

@@ -13,7 +13,6 @@
 #include <ctime>
 
 #include "tar.h"
-#include "../adapter/adapter.h"
 #include "../tape/tape.h"
 
 static const char kModule[] = "extract";
@@ -53,7 +52,7 @@ static bool up_to_date(const char *name) {
 /* Owner, group and times of what was made. */
 static int owner_and_times(const char *name) {
     if (!o_flag && chown(name, st.st_uid, st.st_gid) != 0)
-        OrvLogEntry(kModule, __LINE__, 5, "extract",
+        Z9_LOG(kSevInfo, "extract",
                     "warning: unable to assign GID = %d and UID = %d to extracted file", static_cast<int>(st.st_gid),
                     static_cast<int>(st.st_uid));
     struct utimbuf times;
@@ -76,11 +75,11 @@ static int make_dirs(char *name) {
 
 /* A character or block device or a FIFO, with the member's permissions. */
 static int make_node(char *name, int type) {
-    mode_t kind = type == '6' ? S_IFIFO : type == '4' ? S_IFBLK : S_IFCHR;
+    mode_t kind = type == kTypeFifo ? S_IFIFO : type == kTypeBlock ? S_IFBLK : S_IFCHR;
     st.st_mode = (st.st_mode & 07777) | kind;
     // The classic pairing: major above the low eight bits, both signed.
     int number = static_cast<int>(dmajor) * 256 | static_cast<int>(dminor);
-    st.st_rdev = type == '6' ? 0 : static_cast<dev_t>(static_cast<long>(number));
+    st.st_rdev = type == kTypeFifo ? 0 : static_cast<dev_t>(static_cast<long>(number));
     // mknod replaces nothing: a node that exists already fails the member.
     int r = mknod(name, st.st_mode, st.st_rdev);
     if (r != 0 && testdir(name) == 1) r = mknod(name, st.st_mode, st.st_rdev);
@@ -88,7 +87,7 @@ static int make_node(char *name, int type) {
         z9_error(kModule, __LINE__, "extract", "can't create '%s'", name);
         return 0;
     }
-    OrvLogEntry(kModule, __LINE__, 5, "extract", "x %s\n", name);
+    Z9_LOG(kSevInfo, "extract", "x %s\n", name);
     return owner_and_times(name);
 }
 
@@ -104,24 +103,24 @@ static int dispatch(char *name) {
         return make_dirs(name);
     }
     switch (type) {
-    case '5':
-    case 'D':
+    case kTypeDir:
+    case kTypeDumpDir:
         makedir(name, 0);  // an existing directory just gets its owner again
         if (usize() && !skipfile()) return 0;
         return owner_and_times(name);
-    case '1': {
+    case kTypeLink: {
         HeaderText target(kLinkOff);
         makelink(name, target.text);  // a link that can't be made is only logged
         return 1;
     }
-    case '\0':
-    case '0':
+    case kTypeRegOld:
+    case kTypeReg:
         if (restore(name) < 0) return 0;
         // In memory mode nothing was written on disk to give times to.
         return file_flag ? owner_and_times(name) : 1;
-    case '3':
-    case '4':
-    case '6':
+    case kTypeChar:
+    case kTypeBlock:
+    case kTypeFifo:
         return make_node(name, type);
     default:
         z9_error(kModule, __LINE__, "extract", "'%s' unknown file type '%c'\n", name, type);

@@ -28,10 +28,28 @@ constexpr int kExtNumOff = 257,   kExtNumLen = 4;    /* extent number */
 constexpr int kExtCountOff = 261, kExtCountLen = 4;  /* extent count */
 constexpr int kExtTotalOff = 265, kExtTotalLen = 12; /* whole file's size */
 constexpr int kDevMajorOff = 329, kDevMinorOff = 337, kDevLen = 8;
-constexpr int kStartOff = 369,    kStartLen = 12;    /* offset of an 'M' piece */
+constexpr int kStartOff = 369,    kStartLen = 12;    /* offset of a kTypeMulti piece */
 constexpr int kTailSumOff = 488,  kTailSizeOff = 500; /* octal tail */
 constexpr int kHexMarkOff = 488;                      /* "0x" selects hex tail */
 constexpr int kHexSumOff = 490,   kHexSizeOff = 502;  /* hexadecimal tail */
+
+/* Type flags: the byte at kTypeOff says what a member is. */
+constexpr char kTypeReg = '0';       /* regular file */
+constexpr char kTypeRegOld = '\0';   /* regular file, from writers before type flags */
+constexpr char kTypeLink = '1';      /* hard link to an earlier member */
+constexpr char kTypeSymlink = '2';   /* symbolic link */
+constexpr char kTypeChar = '3';      /* character device */
+constexpr char kTypeBlock = '4';     /* block device */
+constexpr char kTypeDir = '5';       /* directory */
+constexpr char kTypeFifo = '6';      /* FIFO */
+constexpr char kTypeContig = '7';    /* contiguous file, read as a regular one */
+constexpr char kTypeDumpDir = 'D';   /* directory listing of an incremental dump */
+constexpr char kTypeMulti = 'M';     /* piece of a file continued from another volume */
+constexpr char kTypeSparse = 'S';    /* sparse file */
+constexpr char kTypeVolume = 'V';    /* volume label */
+
+/* Only device members carry the major and minor numbers. */
+constexpr bool device_type(int type) { return type == kTypeChar || type == kTypeBlock; }
 
 /* Largest size the eleven-digit size field can hold: 8^11 - 1. */
 constexpr long long kMaxMemberSize = 8589934591LL;

@@ -2,10 +2,11 @@
  * header from the archive buffer into hblock, st, dmajor/dminor and the tail
  * values; newhead and prcsum build one in the output buffer. Owns those run
  * values and the skipped-block counter; reads the -PERM/-UID/-GID overrides. */
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
-#include "../adapter/adapter.h"
 #include "../tape/tape.h"
 #include "tar.h"
 
@@ -14,7 +15,7 @@ static const char kModule[] = "tar";
 extern "C" {
 unsigned char *hblock;   /* set by gethead and newhead; read by the walk, extract, store */
 struct stat st;          /* set by gethead or by the store; read by every member action */
-short dmajor, dminor;    /* set by gethead for '3'/'4' members; read by catalog, restore */
+short dmajor, dminor;    /* set by gethead for device members; read by catalog, restore */
 int64_t codesize;        /* set by gethead from the tail; read by catalog, restore */
 int64_t longcsum;        /* set by gethead together with codesize; nobody reads it */
 short nskipped;          /* bad headers since the last good one; gethead only, lives
@@ -37,40 +38,39 @@ static int digit_value(unsigned char c, int base) {
 
 /* Reads a numeric field of room bytes at most (the rest of the block, never
  * more): leading spaces, up to maxdigits digits, then a space or a zero byte.
- * Returns 0 when good, 1 when bad; value holds what was read either way.
+ * True when good; value holds what was read either way.
  * Spaces may run on into the next field, since some writers right-align with
  * blanks. Our choice when they run to the end of the block: there is no
  * number and no terminator, so the field reads as 0 and is bad. */
-static int parse_field(const unsigned char *p, size_t room, int maxdigits, int base,
-                       uint64_t *value) {
+static bool parse_field(const unsigned char *p, size_t room, int maxdigits, int base,
+                        uint64_t *value) {
     size_t i = 0;
     *value = 0;
     while (i < room && p[i] == ' ') i++;
-    if (i == room) return 1;
+    if (i == room) return false;
     for (int n = 0; n < maxdigits && i < room; n++, i++) {
         int d = digit_value(p[i], base);
         if (d < 0) break;
         *value = *value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
     }
     // Digits that run to the very end of the block have no terminator: bad.
-    if (i == room) return 1;
-    return (p[i] == ' ' || p[i] == '\0') ? 0 : 1;
+    return i < room && (p[i] == ' ' || p[i] == '\0');
 }
 
-static int parse_short(const unsigned char *p, size_t room, short *value) {
+static bool parse_short(const unsigned char *p, size_t room, short *value) {
     uint64_t v;
-    int bad = parse_field(p, room, kShortDigits, 8, &v);
+    bool good = parse_field(p, room, kShortDigits, 8, &v);
     // Kept modulo 65536; the short carries the 16 bits, callers widen unsigned.
     *value = static_cast<short>(static_cast<uint16_t>(v));
-    return bad;
+    return good;
 }
 
-static int parse_long(const unsigned char *p, size_t room, int base, int maxdigits,
-                      int64_t *value) {
+static bool parse_long(const unsigned char *p, size_t room, int base, int maxdigits,
+                       int64_t *value) {
     uint64_t v;
-    int bad = parse_field(p, room, maxdigits, base, &v);
+    bool good = parse_field(p, room, maxdigits, base, &v);
     *value = static_cast<int64_t>(v);
-    return bad;
+    return good;
 }
 
 /* Room for a field at off of the current header: the rest of the block. */
@@ -88,20 +88,20 @@ static size_t room_for(const unsigned char *text, size_t width) {
     return width;
 }
 
-bool plain_file(void) { return hblock[kTypeOff] == '\0' || hblock[kTypeOff] == '0'; }
+bool plain_file(void) { return hblock[kTypeOff] == kTypeRegOld || hblock[kTypeOff] == kTypeReg; }
 
 extern "C" {
 
 int soctus(const unsigned char *text, short *value) {
-    return parse_short(text, room_for(text, kModeLen), value);
+    return parse_short(text, room_for(text, kModeLen), value) ? 0 : 1;
 }
 
 int soctul(const unsigned char *text, int64_t *value) {
-    return parse_long(text, room_for(text, kSizeLen), 8, kLongDigits, value);
+    return parse_long(text, room_for(text, kSizeLen), 8, kLongDigits, value) ? 0 : 1;
 }
 
 int shexul(const unsigned char *text, int64_t *value) {
-    return parse_long(text, room_for(text, room_at(kHexSizeOff)), 16, kHexDigits, value);
+    return parse_long(text, room_for(text, room_at(kHexSizeOff)), 16, kHexDigits, value) ? 0 : 1;
 }
 
 /* Extent-field text: 1 to width-1 octal digits, at most one space, then only
@@ -136,7 +136,7 @@ static const char kMagics[2][kMagicLen] = {{'u', 's', 't', 'a', 'r', ' ', ' ', '
                                            {'G', 'N', 'U', 't', 'a', 'r', ' ', '\0'}};
 
 int ismagic(void) {
-    if (hblock[kTypeOff] == '\0') return 0;
+    if (hblock[kTypeOff] == kTypeRegOld) return 0;
     for (const auto &magic : kMagics) {
         // The walk stops by the magic's own zero byte at the latest, since a
         // nonzero header byte never equals it: at most 8 bytes are read.
@@ -156,10 +156,10 @@ struct TypeInfo {
     bool data;
 };
 static const TypeInfo kTypes[] = {
-    {'\0', ' ', true}, {'0', ' ', true},  {'1', ' ', false}, {'2', 'l', false},
-    {'3', 'c', false}, {'4', 'b', false}, {'5', 'd', false}, {'6', 'p', false},
-    {'7', ' ', true},  {'D', 'D', true},  {'M', ',', true},  {'S', '?', true},
-    {'V', 'v', false},
+    {kTypeRegOld, ' ', true},  {kTypeReg, ' ', true},      {kTypeLink, ' ', false},  {kTypeSymlink, 'l', false},
+    {kTypeChar, 'c', false},   {kTypeBlock, 'b', false},   {kTypeDir, 'd', false},   {kTypeFifo, 'p', false},
+    {kTypeContig, ' ', true},  {kTypeDumpDir, 'D', true},  {kTypeMulti, ',', true},  {kTypeSparse, '?', true},
+    {kTypeVolume, 'v', false},
 };
 static const TypeInfo kUnknownType = {0, '?', false};
 
@@ -202,50 +202,47 @@ static void log_fields(const unsigned char *block) {
     mode[kModeLen] = '\0';
     memcpy(uid, block + kUidOff, kUidLen);
     uid[kUidLen] = '\0';
-    OrvLogEntry(kModule, __LINE__, 5, "gethead", "name=%s,mode=%s,uid=%s", name, mode, uid);
-    OrvLogEntry(kModule, __LINE__, 5, "gethead", "\n");
+    Z9_LOG(kSevInfo, "gethead", "name=%s,mode=%s,uid=%s", name, mode, uid);
+    Z9_LOG(kSevInfo, "gethead", "\n");
 }
 
-/* Checks the block's checksum. Returns 1 when it matches; 0 when the block
+/* Checks the block's checksum. True when it matches; false when the block
  * must be passed over (unreadable field: silently; mismatch: logged and the
  * run's message text becomes the checksum error). */
-static int checksum_ok(const unsigned char *block, const char **text) {
+static bool checksum_ok(const unsigned char *block, const char **text) {
     short stored;
-    if (parse_short(block + kChksumOff, room_at(kChksumOff), &stored)) return 0;
+    if (!parse_short(block + kChksumOff, room_at(kChksumOff), &stored)) return false;
     short sum = static_cast<short>(headsum(block));
-    if (stored == sum) return 1;
+    if (stored == sum) return true;
     *text = "directory checksum error";
-    OrvLogEntry(kModule, __LINE__, 5, "gethead", "%s", *text);
-    OrvLogEntry(kModule, __LINE__, 5, "gethead", "checksum value is %d", sum);
-    OrvLogEntry(kModule, __LINE__, 5, "gethead", "Checksum value should be %d", stored);
+    Z9_LOG(kSevInfo, "gethead", "%s", *text);
+    Z9_LOG(kSevInfo, "gethead", "checksum value is %d", sum);
+    Z9_LOG(kSevInfo, "gethead", "Checksum value should be %d", stored);
     log_fields(block);
-    return 0;
+    return false;
 }
 
-/* Copies the numeric fields into st (and the device numbers); 0 when one of
- * them is bad. Ids and mode are 16-bit fields, widened without sign. */
-static int read_attributes(const unsigned char *b) {
+/* Copies the numeric fields into st (and the device numbers); false when one
+ * of them is bad. Ids and mode are 16-bit fields, widened without sign. */
+[[nodiscard]] static bool read_attributes(const unsigned char *b) {
     short mode, uid, gid;
     int64_t size, mtime;
-    if (parse_short(b + kModeOff, room_at(kModeOff), &mode)) return 0;
+    if (!parse_short(b + kModeOff, room_at(kModeOff), &mode)) return false;
     st.st_mode = static_cast<uint16_t>(mode);
-    if (parse_short(b + kUidOff, room_at(kUidOff), &uid)) return 0;
+    if (!parse_short(b + kUidOff, room_at(kUidOff), &uid)) return false;
     st.st_uid = static_cast<uint16_t>(uid);
-    if (parse_short(b + kGidOff, room_at(kGidOff), &gid)) return 0;
+    if (!parse_short(b + kGidOff, room_at(kGidOff), &gid)) return false;
     st.st_gid = static_cast<uint16_t>(gid);
-    if (parse_long(b + kSizeOff, room_at(kSizeOff), 8, kLongDigits, &size)) return 0;
+    if (!parse_long(b + kSizeOff, room_at(kSizeOff), 8, kLongDigits, &size)) return false;
     st.st_size = size;
-    if (parse_long(b + kMtimeOff, room_at(kMtimeOff), 8, kLongDigits, &mtime)) return 0;
+    if (!parse_long(b + kMtimeOff, room_at(kMtimeOff), 8, kLongDigits, &mtime)) return false;
     st.st_mtime = mtime;
-    if (b[kTypeOff] == '3' || b[kTypeOff] == '4') {
-        if (parse_short(b + kDevMajorOff, room_at(kDevMajorOff), &dmajor)) return 0;
-        if (parse_short(b + kDevMinorOff, room_at(kDevMinorOff), &dminor)) return 0;
-    }
-    return 1;
+    if (!device_type(b[kTypeOff])) return true;
+    return parse_short(b + kDevMajorOff, room_at(kDevMajorOff), &dmajor) &&
+           parse_short(b + kDevMinorOff, room_at(kDevMinorOff), &dminor);
 }
 
-/* The command line's -PERM, -GID and -UID win over the archive. */
-static void apply_overrides(void) {
+void apply_overrides(void) {
     if (perm_flag) st.st_mode = (st.st_mode & ~07777u) | (static_cast<unsigned>(mperm) & 07777u);
     if (gid_flag) st.st_gid = static_cast<gid_t>(mgid);
     if (uid_flag) st.st_uid = static_cast<uid_t>(muid);
@@ -266,13 +263,17 @@ static void read_tail(const unsigned char *b) {
     }
 }
 
+/* One more block passed over. The counter saturates rather than wrapping
+ * back to 0, which would read as "nothing skipped". */
+static void count_skipped(void) {
+    if (nskipped < INT16_MAX) nskipped++;
+}
+
 /* A header with a good checksum but a bad field ends the walk. Only the
  * first one since the counter was last reset reaches the host's message:
- * later ones (even in later runs) would hide the original cause. The
- * counter saturates rather than wrapping back to 0, which would read as
- * "nothing skipped". */
+ * later ones (even in later runs) would hide the original cause. */
 static int bad_header(const char *text) {
-    if (nskipped < INT16_MAX) nskipped++;
+    count_skipped();
     if (nskipped == 1) z9_error_text(kModule, __LINE__, "gethead", text);
     return 0;
 }
@@ -288,7 +289,7 @@ int gethead(int quiet) {
         if (b[kNameOff] == '\0') {
             // A zero block right after skipped ones is damage, not an end.
             if (nskipped == 0) return 0;
-            if (nskipped < INT16_MAX) nskipped++;
+            count_skipped();
             return -1;
         }
         if (checksum_ok(b, &text)) break;
@@ -297,7 +298,7 @@ int gethead(int quiet) {
     if (!read_attributes(hblock)) return bad_header(text);
     apply_overrides();
     if (nskipped != 0) {
-        OrvLogEntry(kModule, __LINE__, 5, "gethead", "%d blocks skipped to find header\n", nskipped);
+        Z9_LOG(kSevInfo, "gethead", "%d blocks skipped to find header\n", nskipped);
         nskipped = 0;
     }
     read_tail(hblock);
@@ -308,30 +309,32 @@ int gethead(int quiet) {
 
 void nullblock(unsigned char *block) { memset(block, 0, kBlockSize); }
 
-/* Writes value's octal digits right-aligned ending at field[last_digit],
- * spaces to the left. Shifting keeps the sign, so a negative value fills
- * every place with leading 7s instead of stopping. */
-static void put_octal(unsigned char *field, int last_digit, int64_t value) {
-    memset(field, ' ', static_cast<size_t>(last_digit));
-    for (int i = last_digit; i >= 0; i--) {
-        field[i] = static_cast<unsigned char>('0' + (value & 7));
-        value >>= 3;
-        if (value == 0) break;
-    }
+/* Writes value's octal digits right-aligned in the span, spaces to the left.
+ * Shifting keeps the sign, so a negative value fills every place with 7s. */
+static void put_octal(std::span<unsigned char> digits, int64_t value) {
+    std::fill(digits.begin(), digits.end(), ' ');
+    size_t i = digits.size();
+    do digits[--i] = static_cast<unsigned char>('0' + (value & 7)); while ((value >>= 3) != 0 && i > 0);
 }
+
+/* The two numeric fields the writer fills: an 8-byte one with six digits, a
+ * terminator and a zero byte, and a 12-byte one with eleven digits and a space. */
+constexpr size_t kShortField = kModeLen, kLongField = kSizeLen;
 
 /* Six-digit form: 16-bit signed value, so 32768..65535 come out as 7xxxxx
  * and read back as the same 16 bits. */
 void procts(unsigned char *field, short value, char last) {
-    put_octal(field, 5, value);
-    field[6] = static_cast<unsigned char>(last);
-    field[7] = '\0';
+    std::span<unsigned char, kShortField> f(field, kShortField);
+    put_octal(f.first<kShortField - 2>(), value);
+    f[kShortField - 2] = static_cast<unsigned char>(last);
+    f[kShortField - 1] = '\0';
 }
 
 /* Eleven-digit form: only the low 33 bits fit; larger sizes are cut. */
 void proctl(unsigned char *field, int64_t value) {
-    put_octal(field, 10, value);
-    field[11] = ' ';
+    std::span<unsigned char, kLongField> f(field, kLongField);
+    put_octal(f.first<kLongField - 1>(), value);
+    f[kLongField - 1] = ' ';
 }
 
 void prcsum(unsigned char *block) {

@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "tar.h"
-#include "../adapter/adapter.h"
 #include "../tape/tape.h"
 
 static const char kModule[] = "restore";
@@ -41,9 +40,9 @@ int makedir(char *name, int strict) {
     if (!o_flag) {
         int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
         if (chown(name, st.st_uid, st.st_gid) == 0)
-            OrvLogEntry(kModule, __LINE__, 5, "makedir", "UID = %d and GID = %d set for dir %s", uid, gid, name);
+            Z9_LOG(kSevInfo, "makedir", "UID = %d and GID = %d set for dir %s", uid, gid, name);
         else
-            OrvLogEntry(kModule, __LINE__, 5, "makedir", "UID = %d and GID = %d not set for dir %s", uid, gid,
+            Z9_LOG(kSevInfo, "makedir", "UID = %d and GID = %d not set for dir %s", uid, gid,
                         name);
     }
     return 0;
@@ -80,14 +79,14 @@ int newfile(const char *name, int mode) {
         if (stat(name, &old) == 0) unlink(name);
         int fd = creat(name, static_cast<mode_t>(mode & 07777));
         if (fd >= 0) {
-            OrvLogEntry(kModule, __LINE__, 5, "newfile", "file %s created, mode is 0%o\n", name, mode & 07777);
+            Z9_LOG(kSevInfo, "newfile", "file %s created, mode is 0%o\n", name, mode & 07777);
             if (!o_flag) {
                 int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
                 if (chown(name, st.st_uid, st.st_gid) == 0)
-                    OrvLogEntry(kModule, __LINE__, 5, "newfile", "UID = %d and GID = %d set for file %s", uid,
+                    Z9_LOG(kSevInfo, "newfile", "UID = %d and GID = %d set for file %s", uid,
                                 gid, name);
                 else
-                    OrvLogEntry(kModule, __LINE__, 5, "newfile", "UID = %d and GID = %d not set for file %s", uid,
+                    Z9_LOG(kSevInfo, "newfile", "UID = %d and GID = %d not set for file %s", uid,
                                 gid, name);
             }
             return fd;
@@ -100,7 +99,7 @@ int newfile(const char *name, int mode) {
 }
 
 void pfile(const char *name, int64_t bytes, int64_t blocks) {
-    OrvLogEntry(kModule, __LINE__, 5, "pfile", "x %s, %ld bytes, %ld tape blocks", name, static_cast<long>(bytes),
+    Z9_LOG(kSevInfo, "pfile", "x %s, %ld bytes, %ld tape blocks", name, static_cast<long>(bytes),
                 static_cast<long>(blocks));
 }
 
@@ -203,7 +202,7 @@ static void close_output(void) {
 
 /* Copies the member's data out of the archive into the output. */
 static int copy_data(int extent, int count, int64_t total) {
-    if (extent >= 1) OrvLogEntry(kModule, __LINE__, 5, "restore", " [extent #%d of %d]", extent, count);
+    if (extent >= 1) Z9_LOG(kSevInfo, "restore", " [extent #%d of %d]", extent, count);
     // Memory mode without a buffer for data that run past the archive's end:
     // passing over them fails exactly where and as the copy would.
     if (doomed) return z9_skipblocks(data_blocks(st.st_size));
@@ -214,7 +213,7 @@ static int copy_data(int extent, int count, int64_t total) {
     if (file_flag && extent > 1 && extent == count) {
         off_t end = plseekfile(outfd, 0, SEEK_END);
         if (end != static_cast<off_t>(total))
-            OrvLogEntry(kModule, __LINE__, 5, "restore", "warning: '%s' changed size\n", ofname);
+            Z9_LOG(kSevInfo, "restore", "warning: '%s' changed size\n", ofname);
     }
     return 1;
 }
@@ -253,9 +252,9 @@ int makelink(const char *name, const char *target) {
         if (testdir(path) == 1) r = link(target, name);
     }
     if (r != 0)
-        OrvLogEntry(kModule, __LINE__, 5, "makelink", "can't link '%s' to '%s'", name, target);
+        Z9_LOG(kSevInfo, "makelink", "can't link '%s' to '%s'", name, target);
     else
-        OrvLogEntry(kModule, __LINE__, 5, "makelink", "x %s linked to %s", name, target);
+        Z9_LOG(kSevInfo, "makelink", "x %s linked to %s", name, target);
     return r == 0 ? 1 : 0;
 }
 

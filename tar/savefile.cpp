@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "tar.h"
-#include "../adapter/adapter.h"
 #include "../tape/tape.h"
 
 namespace {
@@ -58,9 +57,9 @@ ITEM *find_link(ITEM **insert) {
  * link member naming the first, and the file's data are not written again. */
 void make_link(const char *path, ITEM *item) {
     memcpy(hblock + kLinkOff, item->name, strnlen(item->name, kLinkLen));
-    hblock[kTypeOff] = '1';
+    hblock[kTypeOff] = kTypeLink;
     prcsum(hblock);
-    OrvLogEntry(kModule, __LINE__, 5, kFunc, "a %s link to %s", path, item->name);
+    Z9_LOG(kSevInfo, kFunc, "a %s link to %s", path, item->name);
     if (--item->links < 1) delitem(item, &linkhead);
 }
 
@@ -69,7 +68,7 @@ void make_link(const char *path, ITEM *item) {
 void remember_link(const char *path, ITEM *insert) {
     ITEM *item = additem(path, insert, &linkhead);
     if (!item) {
-        if (!links_lost) OrvLogEntry(kModule, __LINE__, 5, kFunc, "%s", "out of memory; link(s) lost\n");
+        if (!links_lost) Z9_LOG(kSevInfo, kFunc, "%s", "out of memory; link(s) lost\n");
         links_lost = 1;
         return;
     }
@@ -83,14 +82,14 @@ void remember_link(const char *path, ITEM *insert) {
 int write_data(int fd, const char *path) {
     int64_t size = static_cast<int64_t>(st.st_size);
     long blocks = static_cast<long>(data_blocks(size));
-    OrvLogEntry(kModule, __LINE__, 5, kFunc, "a %s %ld blocks", path, blocks);
+    Z9_LOG(kSevInfo, kFunc, "a %s %ld blocks", path, blocks);
     // The magic stays zero; the checksum must be in place before writearch
     // can write the record holding the header out.
     prcsum(hblock);
     long done = writearch(fd, static_cast<uint64_t>(size), path);
     if (done == 0 && size > 0) return 0;
     if (done < blocks) {
-        OrvLogEntry(kModule, __LINE__, 1, kFunc, "'%s' decreased size", path);
+        Z9_LOG(kSevError, kFunc, "'%s' decreased size", path);
         for (; done < blocks; done++) {
             unsigned char *b = steptape();
             if (!b) return 0;

@@ -10,7 +10,6 @@
 #include <ctime>
 
 #include "tar.h"
-#include "../adapter/adapter.h"
 #include "../tape/tape.h"
 
 namespace {
@@ -19,42 +18,32 @@ constexpr const char kModule[] = "store";
 constexpr const char kFunc[] = "z9tarstore";
 constexpr size_t kMemberNameMax = kNameLen;   /* a memory member fits the name field */
 
-/* The host's buffer has no file identity: it is a regular file that exists as
- * of now, with the bits and ids the command line gives or fixed defaults. */
+/* The host's buffer has no file identity: a regular file that exists as of
+ * now, with the command line's bits and ids or everything allowed to root. */
 void describe_memory() {
     memset(&st, 0, sizeof st);
     st.st_size = static_cast<off_t>(msize);
-    st.st_mode = S_IFREG | (perm_flag ? static_cast<mode_t>(mperm & 07777) : 0777);
-    st.st_uid = uid_flag ? static_cast<uid_t>(muid) : 0;
-    st.st_gid = gid_flag ? static_cast<gid_t>(mgid) : 0;
+    st.st_mode = S_IFREG | 0777;
     st.st_mtime = st.st_atime = st.st_ctime = time(nullptr);
 }
 
-/* The command line's bits and ids win over the file's own; the type stays. */
-void apply_overrides() {
-    if (perm_flag) st.st_mode = (st.st_mode & ~static_cast<mode_t>(07777)) | (mperm & 07777);
-    if (uid_flag) st.st_uid = static_cast<uid_t>(muid);
-    if (gid_flag) st.st_gid = static_cast<gid_t>(mgid);
-}
-
-/* Steps 1 to 3: length, status, overrides. 1 when `st` describes the path. */
-int take_status(const char *path) {
+/* Fills `st` for the path, with the command line's overrides applied; false,
+ * with the message set, when the path is too long or not there. */
+[[nodiscard]] bool take_status(const char *path) {
     size_t max = file_flag ? static_cast<size_t>(kStorePathMax) : kMemberNameMax;
     if (strlen(path) > max) {
         z9_error(kModule, __LINE__, kFunc, "'%s' name too long", path);
-        return 0;
+        return false;
     }
+    // A file is stat'ed, not lstat'ed: a symbolic link is stored as what it points to.
     if (!file_flag) {
         describe_memory();
-        return 1;
-    }
-    // stat, not lstat: a symbolic link is stored as what it points to.
-    if (stat(path, &st) != 0) {
+    } else if (stat(path, &st) != 0) {
         z9_error(kModule, __LINE__, kFunc, "'%s' not found", path);
-        return 0;
+        return false;
     }
     apply_overrides();
-    return 1;
+    return true;
 }
 
 /* One directory entry below `path`, whose "/" ends at `base`. The join is made
@@ -74,23 +63,23 @@ int store_entry(char *path, size_t base, const char *entry) {
 
 /* A directory gets no header; everything below it is stored in the order the
  * system reads the entries. The first failure ends the walk. */
-int store_directory(char *path) {
+[[nodiscard]] bool store_directory(char *path) {
     DIR *dir = opendir(path);
     if (!dir) {
         z9_error(kModule, __LINE__, kFunc, "can't open directory '%s'", path);
-        return 0;
+        return false;
     }
     // The path is at most kStorePathMax long here, so the "/" still fits.
     size_t base = strlen(path);
     path[base++] = '/';
     path[base] = '\0';
-    int result = 1;
+    bool result = true;
     // No sorting: the members follow the order the file system keeps.
     while (const struct dirent *e = readdir(dir)) {
         const char *n = e->d_name;
         if (n[0] == '\0' || strcmp(n, ".") == 0 || strcmp(n, "..") == 0) continue;
         if (!store_entry(path, base, n)) {
-            result = 0;
+            result = false;
             break;
         }
     }
@@ -100,29 +89,29 @@ int store_directory(char *path) {
 
 /* Device nodes and FIFOs are headers alone, named by their path; anything
  * else that is neither file nor directory (a socket) cannot be archived. */
-int store_special(const char *path) {
+[[nodiscard]] bool store_special(const char *path) {
     okwork('a', ' ', &st, path);
-    OrvLogEntry(kModule, __LINE__, 5, kFunc, "a %s", path);
+    Z9_LOG(kSevInfo, kFunc, "a %s", path);
     char type;
     if (S_ISFIFO(st.st_mode)) {
-        type = '6';
+        type = kTypeFifo;
     } else if (S_ISBLK(st.st_mode)) {
-        type = '4';
+        type = kTypeBlock;
     } else if (S_ISCHR(st.st_mode)) {
-        type = '3';
+        type = kTypeChar;
     } else {
         z9_error(kModule, __LINE__, kFunc, "'%s' not a file", path);
-        return 0;
+        return false;
     }
-    if (!newhead(path, 0)) return 0;
+    if (!newhead(path, 0)) return false;
     hblock[kTypeOff] = static_cast<unsigned char>(type);
-    if (type != '6') {
+    if (type != kTypeFifo) {
         // The classic split of the device number: major in bits 8-15, minor in 0-7.
         procts(hblock + kDevMajorOff, static_cast<short>((st.st_rdev >> 8) & 0xff), ' ');
         procts(hblock + kDevMinorOff, static_cast<short>(st.st_rdev & 0xff), ' ');
     }
     prcsum(hblock);
-    return 1;
+    return true;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../adapter/adapter.h"
+#include "../support/run.h"
 #include "../tape/tape.h"
 #include "tar.h"
 
@@ -176,7 +176,7 @@ int skipfile(void) {
     Text(text, sizeof text).add("blocks to read in this file ").add(n).add(" (extract ").add(__LINE__)
         .add(") st.st_size=").add(static_cast<int64_t>(st.st_size)).add(" \n");
     z9_set_message(text);
-    OrvLogEntry(kModule, __LINE__, 5, "skipfile", "%s", text);
+    Z9_LOG(kSevInfo, "skipfile", "%s", text);
 
     // The block layer seeks over whole records of a file archive and reads
     // the rest; on a read failure the blocks it got through tell what is left.
@@ -193,7 +193,7 @@ int skipfile(void) {
  * archive: its blocks are read and not written. */
 int delfile(void) {
     HeaderText name(kNameOff);
-    OrvLogEntry(kModule, __LINE__, 5, "delfile", "d %s, %ld bytes, %ld tape blocks\n", name.text,
+    Z9_LOG(kSevInfo, "delfile", "d %s, %ld bytes, %ld tape blocks\n", name.text,
                 static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
     return usize() ? skipfile() : 1;
 }
@@ -224,7 +224,7 @@ extern "C" int scantape(const char *pattern, SCANACTION action, int quiet) {
     char text[kMemberSize + 40];
     snprintf(text, sizeof text, "Member '%s' not found in archive", pattern);
     z9_error_text(kModule, __LINE__, "scantape", text);
-    OrvLogEntry(kModule, __LINE__, 5, "scantape", "%s", text);
+    Z9_LOG(kSevInfo, "scantape", "%s", text);
     return 0;
 }
 
@@ -237,29 +237,30 @@ void log_type_entry(int extent, short count, int64_t total, int64_t size) {
     unsigned char type = hblock[kTypeOff];
     if (plain_file()) {
         if (extent < 1) return;
-        OrvLogEntry(kModule, __LINE__, 5, "catalog", " [extent #%d of %d]", extent, count);
-        OrvLogEntry(kModule, __LINE__, 5, "catalog", " %ld bytes total", static_cast<long>(total));
+        Z9_LOG(kSevInfo, "catalog", " [extent #%d of %d]", extent, count);
+        Z9_LOG(kSevInfo, "catalog", " %ld bytes total", static_cast<long>(total));
         return;
     }
     switch (type) {
-    case '1':
-    case '2': {
+    case kTypeLink:
+    case kTypeSymlink: {
         HeaderText link(kLinkOff);
-        OrvLogEntry(kModule, __LINE__, 5, "catalog", " %s to %s", type == '1' ? "linked" : "symlink", link.text);
+        Z9_LOG(kSevInfo, "catalog", " %s to %s", type == kTypeLink ? "linked" : "symlink", link.text);
         return;
     }
-    case '3': case '4': case '5': case '6': case '7': case 'D': case 'V':
+    case kTypeChar: case kTypeBlock: case kTypeDir: case kTypeFifo: case kTypeContig: case kTypeDumpDir:
+    case kTypeVolume:
         return;
-    case 'M': {
+    case kTypeMulti: {
         // A continued piece: where its data go in the whole file.
         int64_t from = 0;
         soctul(hblock + kStartOff, &from);
-        OrvLogEntry(kModule, __LINE__, 5, "catalog", "[from %ld to %ld]", static_cast<long>(from),
+        Z9_LOG(kSevInfo, "catalog", "[from %ld to %ld]", static_cast<long>(from),
                     static_cast<long>(from + size - 1));
         return;
     }
     default:
-        OrvLogEntry(kModule, __LINE__, 5, "catalog", "unknown file type '%c'\n", type);
+        Z9_LOG(kSevInfo, "catalog", "unknown file type '%c'\n", type);
     }
 }
 
@@ -269,7 +270,7 @@ void log_foreign_magic() {
     if (hblock[kMagicOff] == '\0' || ismagic() != 0) return;
     char text[kBlockSize - kMagicOff + 1];
     z9_copy(text, sizeof text, reinterpret_cast<const char *>(hblock + kMagicOff));
-    OrvLogEntry(kModule, __LINE__, 5, "catalog", "> %s", text);
+    Z9_LOG(kSevInfo, "catalog", "> %s", text);
 }
 
 }  // namespace
@@ -289,12 +290,12 @@ extern "C" int catalog(void) {
     char line[80];
     const char *mode = prmode(prefix(), static_cast<int>(st.st_mode));
     int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
-    if (hblock[kTypeOff] == '3' || hblock[kTypeOff] == '4')
+    if (device_type(hblock[kTypeOff]))
         snprintf(line, sizeof line, "%s %3d/%1d %3d,%-3d ", mode, uid, gid, dmajor, dminor);
     else
         snprintf(line, sizeof line, "%s %3d/%1d %7ld ", mode, uid, gid, static_cast<long>(size));
     HeaderText name(kNameOff);
-    OrvLogEntry(kModule, __LINE__, 5, "catalog", "%s %-.*s", line, kNameLen, name.text);
+    Z9_LOG(kSevInfo, "catalog", "%s %-.*s", line, kNameLen, name.text);
 
     log_type_entry(extent, count, total, size);
     if (extent < 1 && plain_file()) log_foreign_magic();
@@ -354,6 +355,6 @@ extern "C" int okwork(int action, int type, const struct stat *status, const cha
              static_cast<int>(status->st_uid), static_cast<int>(status->st_gid), static_cast<long>(status->st_size),
              name ? name : "");
     // The text holds a name from the archive or the file system: never a format.
-    OrvLogEntry(kModule, __LINE__, 5, "okwork", "%s", text);
+    Z9_LOG(kSevInfo, "okwork", "%s", text);
     return 1;
 }

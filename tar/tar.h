@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <cstdint>
-#include "../support/orv.h"
+#include "../support/run.h"
 #include "format.h"
 
 extern "C" {
@@ -15,7 +15,7 @@ extern "C" {
 /* ---- header block (header.cpp) ---- */
 Z9_EXPORT extern unsigned char *hblock;  /* current header, inside a record buffer */
 Z9_EXPORT extern struct stat st;         /* current member's status */
-Z9_EXPORT extern short dmajor, dminor;   /* device numbers of a '3' or '4' member */
+Z9_EXPORT extern short dmajor, dminor;   /* device numbers of a device member */
 Z9_EXPORT extern int64_t codesize;       /* coded size from the header's tail */
 Z9_EXPORT extern int64_t longcsum;       /* long checksum from the header's tail */
 extern short nskipped;                   /* bad headers passed over; private to gethead */
@@ -77,8 +77,6 @@ Z9_EXPORT int uplist(void);
 Z9_EXPORT int acctime(void);
 
 /* ---- restoring (restore.cpp) ---- */
-constexpr int kOfnameSize = 101;
-Z9_EXPORT extern char ofname[kOfnameSize];  /* output being written, for messages */
 Z9_EXPORT int makedir(char *name, int strict);
 Z9_EXPORT int testdir(char *name);
 int newfile(const char *name, int mode);
@@ -95,7 +93,11 @@ Z9_EXPORT int savefile(char *path, const char *name);
 
 }  // extern "C"
 
-/* True when the current header is a regular file (type zero byte or '0'):
+/* The command line's -PERM, -UID and -GID win over the archive's or the
+ * file's own bits and ids in st; the type bits stay. */
+void apply_overrides(void);
+
+/* True when the current header is a regular file (kTypeRegOld or kTypeReg):
  * the only members that carry extent and tail fields. */
 bool plain_file(void);
 
