@@ -23,6 +23,13 @@ void info(int line, const char *format, const char *text) {
     OrvLogEntry(kModule, line, kSevInfo, kFunc, format, text);
 }
 
+/* The scratch file goes once its bytes are in the archive's place or no longer wanted. */
+[[nodiscard]] bool delete_scratch() {
+    if (unlink(scratch) == 0) return true;
+    z9_error_text(kModule, __LINE__, kFunc, "Cannot_delete_scratch_file");
+    return false;
+}
+
 /* An adapter failure: the readable text (with details) is logged, then the
  * fixed underscore text takes its place in the record. */
 void fail_fixed(const char *readable, const char *fixed) {
@@ -47,21 +54,25 @@ void describe_archive(const char *path) {
         return;
     }
     Z9_LOG(kSevInfo, kFunc, "Archive %s, UID=%d, GID=%d", path, static_cast<int>(s.st_uid),
-                static_cast<int>(s.st_gid));
+           static_cast<int>(s.st_gid));
     Z9_LOG(kSevInfo, kFunc, "Mode=%08o, size=%lld, device=%d", static_cast<unsigned>(s.st_mode),
-                static_cast<long long>(s.st_size), static_cast<int>(s.st_dev));
+           static_cast<long long>(s.st_size), static_cast<int>(s.st_dev));
     log_time("Last access %s", s.st_atime);
     log_time("Status changed %s", s.st_ctime);
     log_time("Archive changed %s", s.st_mtime);
     // Each lookup may read the whole user database: the archive's owner is
     // most often the running user, whose name is then looked up only once.
-    const struct passwd *pw = getpwuid(s.st_uid);
+    // The reentrant lookup, since the host's other threads are not under our
+    // lock; pw stays null for a user that is not known.
+    struct passwd entry, *pw = nullptr;
+    char buf[4096];
+    getpwuid_r(s.st_uid, &entry, buf, sizeof buf, &pw);
     if (pw) info(__LINE__, "UID=%s", pw->pw_name);
     uid_t me = getuid();
-    if (me != s.st_uid) pw = getpwuid(me);
+    if (me != s.st_uid) getpwuid_r(me, &entry, buf, sizeof buf, &pw);
     if (pw)
-        Z9_LOG(kSevInfo, kFunc, "Archive running as user %s UID=%d GID=%d", pw->pw_name,
-                    static_cast<int>(me), static_cast<int>(getgid()));
+        Z9_LOG(kSevInfo, kFunc, "Archive running as user %s UID=%d GID=%d", pw->pw_name, static_cast<int>(me),
+               static_cast<int>(getgid()));
 }
 
 /* Opens the archive and gives it its record buffer. */
@@ -89,14 +100,10 @@ bool open_archive(const char *path, bool quiet) {
 /* The store of an add or replace: the data file under the member name, or the
  * host's buffer under the member name. The store may extend the path in place,
  * so it gets a buffer of its own of the size it expects. */
-int store_member(const CMDLINEPARAM *opts) {
+[[nodiscard]] bool store_member(const CMDLINEPARAM *opts) {
     char path[kStorePathSize];
-    if (file_flag) {
-        z9_copy(path, sizeof path, opts->szFile);
-        return z9tarstore(path, opts->szMember);
-    }
-    z9_copy(path, sizeof path, opts->szMember);
-    return z9tarstore(path, nullptr);
+    z9_copy(path, sizeof path, file_flag ? opts->szFile : opts->szMember);
+    return z9tarstore(path, file_flag ? opts->szMember : nullptr) != 0;
 }
 
 /* Where the next output block lands: what went to the file plus what waits in
@@ -180,8 +187,8 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
             }
         } else if (delete_matches(opts->szMember, name)) {
             if (!quiet)
-                Z9_LOG(kSevInfo, kFunc, "Deleting '%s' (%ld bytes, %ld tape blocks) from archive",
-                            name, static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
+                Z9_LOG(kSevInfo, kFunc, "Deleting '%s' (%ld bytes, %ld tape blocks) from archive", name,
+                       static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
             drop = *changed = true;
         }
         if (drop ? !delfile() : !keep_member()) return false;
@@ -189,58 +196,50 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
 }
 
 /* Puts the finished scratch file in the archive's place. */
-int swap_in_scratch(const char *path) {
+[[nodiscard]] bool swap_in_scratch(const char *path) {
     char text[2 * kPathSize + 40];
     if (unlink(path) != 0) {
         snprintf(text, sizeof text, "can't delete '%s'", path);
         fail_fixed(text, "Cannot_delete_archive");
-        return 0;
+        return false;
     }
     if (link(scratch, path) != 0) {
         snprintf(text, sizeof text, "can't link '%s' - data stay in '%s'", path, scratch);
         fail_fixed(text, "Cannot_link_archive_and_scratch_file");
-        return 0;
+        return false;
     }
-    if (unlink(scratch) != 0) {
-        z9_error_text(kModule, __LINE__, kFunc, "Cannot_delete_scratch_file");
-        return 0;
-    }
-    return 1;
+    return delete_scratch();
 }
 
-int delete_or_replace(const CMDLINEPARAM *opts, bool quiet) {
+[[nodiscard]] bool delete_or_replace(const CMDLINEPARAM *opts, bool quiet) {
     if (!S_ISREG(sa.st_mode)) {
         z9_error_text(kModule, __LINE__, kFunc, "delete_option_(-d)_is_for_file_archives_only");
-        return 0;
+        return false;
     }
-    if (!duptape(opts->szArchive)) return 0;
+    if (!duptape(opts->szArchive)) return false;
     bool changed = false;
-    if (!copy_without(opts, quiet, &changed)) return 0;
+    if (!copy_without(opts, quiet, &changed)) return false;
     if (a_flag) {
         // A store that failed leaves its text in the record and the archive as
         // it was: a half-stored member must never take the archive's place.
         // One that succeeded changed the archive when it produced output,
         // whether or not that output has left the buffer yet.
         int64_t before = output_position();
-        if (!store_member(opts)) return 0;
+        if (!store_member(opts)) return false;
         if (output_position() > before) changed = true;
     }
     if (!changed) {
         if (!quiet) info(__LINE__, "%s", "archive unchanged");
         close(hwrite);
         hwrite = -1;
-        if (unlink(scratch) != 0) {
-            z9_error_text(kModule, __LINE__, kFunc, "Cannot_delete_scratch_file");
-            return 0;
-        }
-        return 1;
+        return delete_scratch();
     }
     if (!endtape()) {
         // endtape marks the scratch descriptor closed even when its close
         // fails, and _done removes only a scratch file still open: the
         // unfinished copy must go here, or it stays beside the archive.
         if (hwrite < 0 && scratch) unlink(scratch);
-        return 0;
+        return false;
     }
     return swap_in_scratch(opts->szArchive);
 }
@@ -263,38 +262,35 @@ void undo_append(const char *path, int64_t end) {
     if (fd != hwrite) close(fd);
 }
 
-int add(const CMDLINEPARAM *opts, bool quiet) {
+[[nodiscard]] bool add(const CMDLINEPARAM *opts, bool quiet) {
     int64_t end = -1;   // where the old end marker lies; new members start there
     if (!c_flag) {
-        int r = scantape(opts->szMember, acctime, quiet);
+        bool walked = scantape(opts->szMember, acctime, quiet) != 0;
         // A header with a bad field (a base-256 number, say) ends the walk as
         // the end marker does, but writing there would overwrite it and every
         // member behind it: the run fails and the archive stays as it is. So
         // does an end marker with more than zero bytes behind it.
-        if (r == 1 && (hblock[0] != '\0' || !z9_rest_is_zero())) {
+        if (walked && (hblock[0] != '\0' || !z9_rest_is_zero())) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
-            return 0;
+            return false;
         }
-        if (r == 1) r = backtape();
-        if (r == 0) return 0;
+        if (!walked || !backtape()) return false;
         end = output_position();
     }
-    int r = store_member(opts);
-    if (r == 1) r = endtape();
+    bool stored = store_member(opts) && endtape();
     // Only a store that handed out blocks can have written over the marker.
-    if (r != 1 && end >= 0 && (hwrite < 0 || output_position() > end)) undo_append(opts->szArchive, end);
-    return r;
+    if (!stored && end >= 0 && (hwrite < 0 || output_position() > end)) undo_append(opts->szArchive, end);
+    return stored;
 }
 
-int list(const CMDLINEPARAM *opts, bool quiet) {
+[[nodiscard]] bool list(const CMDLINEPARAM *opts, bool quiet) {
     allfiles = 0;
     allbytes = 0;
-    int r = scantape(opts->szMember, catalog, quiet);
+    bool listed = scantape(opts->szMember, catalog, quiet) != 0;
     if (!quiet)
-        Z9_LOG(kSevInfo, kFunc, "Total %u file(s) for %lu bytes in %lu tape blocks",
-                    static_cast<unsigned>(allfiles), static_cast<unsigned long>(allbytes),
-                    static_cast<unsigned long>(allblock));
-    return r;
+        Z9_LOG(kSevInfo, kFunc, "Total %u file(s) for %lu bytes in %lu tape blocks", static_cast<unsigned>(allfiles),
+               static_cast<unsigned long>(allbytes), static_cast<unsigned long>(allblock));
+    return listed;
 }
 
 }  // namespace

@@ -51,10 +51,9 @@ static bool up_to_date(const char *name) {
 
 /* Owner, group and times of what was made. */
 static int owner_and_times(const char *name) {
-    if (!o_flag && chown(name, st.st_uid, st.st_gid) != 0)
-        Z9_LOG(kSevInfo, "extract",
-                    "warning: unable to assign GID = %d and UID = %d to extracted file", static_cast<int>(st.st_gid),
-                    static_cast<int>(st.st_uid));
+    if (give_owner(name) == Owner::refused)
+        Z9_LOG(kSevInfo, "extract", "warning: unable to assign GID = %d and UID = %d to extracted file",
+               static_cast<int>(st.st_gid), static_cast<int>(st.st_uid));
     struct utimbuf times;
     times.actime = time(nullptr);
     times.modtime = st.st_mtime;

@@ -27,8 +27,19 @@ char ofname[kOfnameSize];  /* output being written; set by newfile and restore, 
 
 }  // extern "C"
 
-/* The descriptor of the file restore is writing, -1 outside restore. */
-static int outfd = -1;
+Owner give_owner(const char *name) {
+    if (o_flag) return Owner::kept;
+    return chown(name, st.st_uid, st.st_gid) == 0 ? Owner::set : Owner::refused;
+}
+
+/* The owner rule for a directory or file just made (a `kind`), with a trace
+ * line saying whether the owner took. */
+static void own(const char *name, const char *function, const char *kind) {
+    Owner owner = give_owner(name);
+    if (owner != Owner::kept)
+        Z9_LOG(kSevInfo, function, "UID = %d and GID = %d %s for %s %s", static_cast<int>(st.st_uid),
+               static_cast<int>(st.st_gid), owner == Owner::set ? "set" : "not set", kind, name);
+}
 
 /* ---- directories ------------------------------------------------------- */
 
@@ -37,14 +48,7 @@ extern "C" {
 int makedir(char *name, int strict) {
     // Without strictness a failure is expected: the directory may exist.
     if (mkdir(name, 0777) != 0 && strict) return -1;
-    if (!o_flag) {
-        int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
-        if (chown(name, st.st_uid, st.st_gid) == 0)
-            Z9_LOG(kSevInfo, "makedir", "UID = %d and GID = %d set for dir %s", uid, gid, name);
-        else
-            Z9_LOG(kSevInfo, "makedir", "UID = %d and GID = %d not set for dir %s", uid, gid,
-                        name);
-    }
+    own(name, "makedir", "dir");
     return 0;
 }
 
@@ -80,15 +84,7 @@ int newfile(const char *name, int mode) {
         int fd = creat(name, static_cast<mode_t>(mode & 07777));
         if (fd >= 0) {
             Z9_LOG(kSevInfo, "newfile", "file %s created, mode is 0%o\n", name, mode & 07777);
-            if (!o_flag) {
-                int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
-                if (chown(name, st.st_uid, st.st_gid) == 0)
-                    Z9_LOG(kSevInfo, "newfile", "UID = %d and GID = %d set for file %s", uid,
-                                gid, name);
-                else
-                    Z9_LOG(kSevInfo, "newfile", "UID = %d and GID = %d not set for file %s", uid,
-                                gid, name);
-            }
+            own(name, "newfile", "file");
             return fd;
         }
         // Only a missing parent that testdir could make is worth a retry.
@@ -100,7 +96,7 @@ int newfile(const char *name, int mode) {
 
 void pfile(const char *name, int64_t bytes, int64_t blocks) {
     Z9_LOG(kSevInfo, "pfile", "x %s, %ld bytes, %ld tape blocks", name, static_cast<long>(bytes),
-                static_cast<long>(blocks));
+           static_cast<long>(blocks));
 }
 
 }  // extern "C"
@@ -123,7 +119,7 @@ static void advise_filled_whole(unsigned char *buf, int64_t size) {
 /* Memory mode: a fresh zero-filled buffer for this member. The previous
  * member's buffer belongs to the run and goes first; a buffer the host
  * already took was forgotten by the entry point and is never seen here. */
-static int new_member_buffer(int64_t size) {
+[[nodiscard]] static bool new_member_buffer(int64_t size) {
     free(mbuf);
     mbuf = nullptr;
     msize = 0;
@@ -131,18 +127,18 @@ static int new_member_buffer(int64_t size) {
     if (size > kMaxMemoryMember) {
         z9_error(kModule, __LINE__, "restore", "'%s' is too large to extract into memory (%ld bytes)", ofname,
                  static_cast<long>(size));
-        return 0;
+        return false;
     }
     // calloc: bytes the archive does not fill (a coded size above the size)
     // are zero, never old heap contents.
     mbuf = static_cast<unsigned char *>(calloc(static_cast<size_t>(size), 1));
     if (!mbuf && size >= 1) {
         z9_error(kModule, __LINE__, "restore", "Unable to allocate memory (%ld bytes)", static_cast<long>(size));
-        return 0;
+        return false;
     }
     advise_filled_whole(mbuf, size);
     msize = size;
-    return 1;
+    return true;
 }
 
 /* A later extent is appended to the file its first extent created. */
@@ -164,20 +160,24 @@ static int open_extent(const char *name) {
     return fd;
 }
 
-/* A member whose data run past the end of a regular-file archive can only
- * fail. Its buffer is not asked for: a few hostile bytes claiming gigabytes
- * must not make the host allocate them. Set by open_output, read by copy_data. */
-static bool doomed;
+/* Where restore puts one member's data. */
+struct Output {
+    int fd = -1;          /* file mode: the file being written */
+    /* Memory mode: the data run past the end of a regular-file archive and can
+     * only fail. No buffer is asked for them: a few hostile bytes claiming
+     * gigabytes must not make the host allocate them. */
+    bool doomed = false;
+};
 
 static bool past_the_end(void) {
     int64_t left = z9_archive_left();
     return left >= 0 && st.st_size > left;
 }
 
-/* Opens the output of a whole file or an extent: outfd in file mode; in
- * memory mode only the name and the buffer. 0 when nothing can be written. */
-static int open_output(char *name, int extent, int count, int64_t bufsize, bool reads) {
-    doomed = false;
+/* Opens the output of a whole file or an extent: the file in file mode; in
+ * memory mode only the name and the buffer. False when nothing can be written. */
+[[nodiscard]] static bool open_output(Output &out, char *name, int extent, int count, int64_t bufsize,
+                                      bool reads) {
     if (!file_flag) {
         z9_copy(ofname, sizeof ofname, name);
         // Each member gets a buffer of its own size, so a later piece has
@@ -186,36 +186,31 @@ static int open_output(char *name, int extent, int count, int64_t bufsize, bool 
             z9_error(kModule, __LINE__, "restore",
                      "'%s' is extent %d of %d: only a first extent can be extracted into memory", ofname, extent,
                      count);
-            return 0;
+            return false;
         }
-        doomed = reads && past_the_end();
-        return doomed ? new_member_buffer(0) : new_member_buffer(bufsize);
+        out.doomed = reads && past_the_end();
+        return new_member_buffer(out.doomed ? 0 : bufsize);
     }
-    outfd = extent <= 1 ? newfile(name, static_cast<int>(st.st_mode)) : open_extent(name);
-    return outfd >= 0;
-}
-
-static void close_output(void) {
-    if (outfd >= 0) pclosefile(outfd);
-    outfd = -1;
+    out.fd = extent <= 1 ? newfile(name, static_cast<int>(st.st_mode)) : open_extent(name);
+    return out.fd >= 0;
 }
 
 /* Copies the member's data out of the archive into the output. */
-static int copy_data(int extent, int count, int64_t total) {
+[[nodiscard]] static bool copy_data(const Output &out, int extent, int count, int64_t total) {
     if (extent >= 1) Z9_LOG(kSevInfo, "restore", " [extent #%d of %d]", extent, count);
     // Memory mode without a buffer for data that run past the archive's end:
     // passing over them fails exactly where and as the copy would.
-    if (doomed) return z9_skipblocks(data_blocks(st.st_size));
+    if (out.doomed) return z9_skipblocks(data_blocks(st.st_size)) != 0;
     // In memory mode the descriptor is ignored and the data go to mbuf + 0.
-    if (!readarch(file_flag ? outfd : 0, st.st_size)) return 0;
+    if (!readarch(file_flag ? out.fd : 0, st.st_size)) return false;
     // The last of several pieces: the file should now be the whole file.
     // Compared in 64 bits, so a file past 2 GiB is not reported as changed.
     if (file_flag && extent > 1 && extent == count) {
-        off_t end = plseekfile(outfd, 0, SEEK_END);
+        off_t end = plseekfile(out.fd, 0, SEEK_END);
         if (end != static_cast<off_t>(total))
             Z9_LOG(kSevInfo, "restore", "warning: '%s' changed size\n", ofname);
     }
-    return 1;
+    return true;
 }
 
 extern "C" {
@@ -229,15 +224,12 @@ int restore(char *name) {
     // A size below the coded size (not an extent) is announced only: no data
     // are read, and the next header is looked for where the data begin.
     bool reads = st.st_size >= codesize || extent >= 1;
-    if (!open_output(name, extent, count, bufsize, reads)) return -1;
+    Output out;
+    if (!open_output(out, name, extent, count, bufsize, reads)) return -1;
     pfile(ofname, bufsize, blocks);
-    if (reads) {
-        if (!copy_data(extent, count, total)) {
-            close_output();
-            return -1;
-        }
-    }
-    close_output();
+    bool copied = !reads || copy_data(out, extent, count, total);
+    if (out.fd >= 0) pclosefile(out.fd);
+    if (!copied) return -1;
     // 1 tells the caller that further pieces of this file are to come.
     return extent > 0 && extent < count ? 1 : 0;
 }

@@ -16,7 +16,7 @@ constexpr const char kFunc[] = "savefile";
 
 /* Set once the lost-links note has been logged; never cleared, so a process
  * that keeps running short of memory is told only once. */
-int links_lost;
+bool links_lost;
 
 /* Update: a name the archive already holds at least as new is passed over.
  * The item is used up either way, so a later file of the same name in this
@@ -36,10 +36,14 @@ bool is_the_archive() {
     return S_ISREG(sa.st_mode) && st.st_dev == sa.st_dev && st.st_ino == sa.st_ino;
 }
 
-/* In memory mode nothing was opened; the memory close would only rewind. */
-void close_source(int fd) {
-    if (file_flag) pclosefile(fd);
-}
+/* Closes the member's file on every way out of savefile. In memory mode
+ * nothing was opened, and the memory close would only rewind. */
+struct SourceGuard {
+    int fd;
+    ~SourceGuard() {
+        if (file_flag) pclosefile(fd);
+    }
+};
 
 /* The link list is ordered by inode, then device. Returns the item of this
  * file, or none with *insert at the last item that sorts below it. */
@@ -69,7 +73,7 @@ void remember_link(const char *path, ITEM *insert) {
     ITEM *item = additem(path, insert, &linkhead);
     if (!item) {
         if (!links_lost) Z9_LOG(kSevInfo, kFunc, "%s", "out of memory; link(s) lost\n");
-        links_lost = 1;
+        links_lost = true;
         return;
     }
     item->ino = st.st_ino;
@@ -79,7 +83,7 @@ void remember_link(const char *path, ITEM *insert) {
 
 /* The data blocks after the header. A source that ends early is padded with
  * zero blocks so that the archive still matches the header's size. */
-int write_data(int fd, const char *path) {
+[[nodiscard]] bool write_data(int fd, const char *path) {
     int64_t size = static_cast<int64_t>(st.st_size);
     long blocks = static_cast<long>(data_blocks(size));
     Z9_LOG(kSevInfo, kFunc, "a %s %ld blocks", path, blocks);
@@ -87,16 +91,16 @@ int write_data(int fd, const char *path) {
     // can write the record holding the header out.
     prcsum(hblock);
     long done = writearch(fd, static_cast<uint64_t>(size), path);
-    if (done == 0 && size > 0) return 0;
+    if (done == 0 && size > 0) return false;
     if (done < blocks) {
         Z9_LOG(kSevError, kFunc, "'%s' decreased size", path);
         for (; done < blocks; done++) {
             unsigned char *b = steptape();
-            if (!b) return 0;
+            if (!b) return false;
             nullblock(b);
         }
     }
-    return 1;
+    return true;
 }
 
 }  // namespace
@@ -120,20 +124,15 @@ extern "C" int savefile(char *path, const char *name) {
             return 0;
         }
     }
-    if (!newhead(file_flag && name ? name : path, static_cast<int64_t>(st.st_size))) {
-        close_source(fd);
-        return 0;
-    }
+    SourceGuard source{fd};
+    if (!newhead(file_flag && name ? name : path, static_cast<int64_t>(st.st_size))) return 0;
     if (st.st_nlink > 1) {
         ITEM *insert;
         if (ITEM *item = find_link(&insert)) {
             make_link(path, item);
-            close_source(fd);
             return 1;
         }
         remember_link(path, insert);
     }
-    int result = write_data(fd, path);
-    close_source(fd);
-    return result;
+    return write_data(fd, path) ? 1 : 0;
 }
