@@ -1,18 +1,19 @@
 /* tape.cpp - the block layer: the only code that touches the archive. Owns
  * io_buf/io_2nd, handle/hwrite, scratch, sa, cblock and the record counters;
- * reads file_flag, c_flag, a_flag, d_flag, t_flag and ofname, and moves moff
- * when member data bypass the records. It opens but never frees: _done
+ * reads file_flag, c_flag, a_flag, d_flag, t_flag and ofname. Whole records
+ * that bypass the buffers are direct.cpp's. It opens but never frees: _done
  * closes what is left open and frees the buffers. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "../support/run.h"
-#include "tape.h"
+#include "tape_private.h"
 
 extern "C" {
 
@@ -35,41 +36,46 @@ int64_t nbytes;  /* bytes read from the archive this run; 64-bit so that large
 
 }  // extern "C"
 
+/* The record in io_buf: always io_lo <= io_hi <= nread, and blocks
+ * io_lo..io_hi-1 hold what the archive has there. Normally that is all of
+ * them (0..nread); a skip that lands in a record of a regular-file archive
+ * reads only the block after the skipped ones, and the rest is read from
+ * io_at when it is wanted. So every block goes through ensure() before it
+ * is handed out. */
+int io_lo, io_hi;
+int64_t io_at;
+bool copy_refused;
+
 namespace {
 
 constexpr const char *kModule = "tape";
 constexpr int kArchiveMode = 0666;  /* before the umask */
 
-/* Set when the system refused to copy between the archive and the output of
- * a delete run; the run then goes on through the buffers. Cleared by initape. */
-bool copy_refused;
-
-/* The blocks lo..hi-1 of io_buf hold what the last record read put there.
- * Normally that is all of them (0..nread); a skip that lands in a record of
- * a regular-file archive reads only the block after the skipped ones, and
- * the rest of the record is read from record_at when it is handed out. */
-int lo, hi;
-int64_t record_at;
-
-unsigned char *block_at(unsigned char *buf, int index) {
-    return buf + static_cast<size_t>(index) * kBlockSize;
-}
-
-// Writes `blocks` blocks of io_2nd through the archive write. A short write
-// is a failure as much as a negative one: the archive would silently miss
-// data, and nothing later could tell.
-int put_blocks(int blocks, const char *function) {
-    int want = blocks * kBlockSize;
-    if (tapeops.write(io_2nd, want) != want) {
-        z9_error_text(kModule, __LINE__, function, "tape write error");
-        return 0;
-    }
-    return 1;
+/* Writes the output record out once it is full: the next block starts a new one. */
+[[nodiscard]] bool write_if_full(const char *function) {
+    if (wblock < nblock) return true;
+    if (!put_blocks(nblock, function)) return false;
+    wblock = 0;
+    return true;
 }
 
 }  // namespace
 
-extern "C" {
+// A short write is a failure as much as a negative one: the archive would
+// silently miss data, and nothing later could tell.
+bool put_blocks(int blocks, const char *function) {
+    int want = blocks * kBlockSize;
+    if (tapeops.write(io_2nd, want) == want) return true;
+    z9_error_text(kModule, __LINE__, function, "tape write error");
+    return false;
+}
+
+int read_error(void) {
+    z9_error_text(kModule, __LINE__, "readbuf", "archive read error");
+    return 0;
+}
+
+/* The exported names below keep the C linkage tape.h declares them with. */
 
 int talign(int64_t count) {
     if (count % kBlockSize == 0) return 1;
@@ -119,7 +125,7 @@ int runtape(void) {
     nblock = cblock;
     rblock = cblock;
     nread = 0;
-    lo = hi = 0;
+    io_lo = io_hi = 0;
     wblock = 0;
     rbyte = 0;
     return 1;
@@ -134,8 +140,7 @@ int duptape(const char *name) {
     int size = nblock ? nblock * kBlockSize : kRecordBytes;
     unsigned char *buf = getbuf(size);
     if (!buf) {
-        z9_error(kModule, __LINE__, "duptape", "Insufficient memory: allocation of %d bytes failed",
-                 size);
+        z9_error(kModule, __LINE__, "duptape", "Insufficient memory: allocation of %d bytes failed", size);
         return 0;
     }
     io_2nd = buf;
@@ -163,58 +168,52 @@ int duptape(const char *name) {
     return 1;
 }
 
-}  // extern "C"
-
 /* ---- reading ---- */
 
-static int read_error(void) {
-    z9_error_text(kModule, __LINE__, "readbuf", "archive read error");
-    return 0;
-}
+/* What the first read of a run did. */
+enum class First { read, failed, factor_known };
 
 // The first read learns the blocking factor from what the archive gives: a
 // tape returns one record, a file up to 32 blocks. A result that isn't whole
 // blocks says nothing about the record size and is dropped.
-static int learn_record(void) {
+static First learn_record(void) {
     while (nblock == 0) {
         int got = tapeops.read(io_buf, kRecordBytes);
-        if (got <= 0) return read_error();
+        if (got <= 0) {
+            read_error();
+            return First::failed;
+        }
         nbytes += got;
         if (got % kBlockSize == 0) {
             nread = nblock = cblock = got / kBlockSize;
             printbs(nblock);
-            rblock = lo = 0;
-            hi = nread;
-            return 1;
+            rblock = io_lo = 0;
+            io_hi = nread;
+            return First::read;
         }
         nblock = cblock;
         nbytes = 0;
     }
-    return -1;   // the factor was known already: read a plain record
+    return First::factor_known;
 }
 
-extern "C" {
-
 int readbuf(void) {
-    int learned = learn_record();
-    if (learned >= 0) return learned;
+    First first = learn_record();
+    if (first != First::factor_known) return first == First::read ? 1 : 0;
     int got = tapeops.read(io_buf, nblock * kBlockSize);
     // A short last record is fine as long as it holds whole blocks.
     if (got < kBlockSize || got % kBlockSize != 0) return read_error();
     nbytes += got;
-    nread = hi = got / kBlockSize;
-    rblock = lo = 0;
+    nread = io_hi = got / kBlockSize;
+    rblock = io_lo = 0;
     return 1;
 }
-
-}  // extern "C"
 
 /* Reads blocks [from, to) of a record that was read only in part into the
  * places of io_buf where the record read would have put them. */
 static bool read_part(int from, int to) {
     ssize_t want = static_cast<ssize_t>(to - from) * kBlockSize;
-    if (pread(handle, block_at(io_buf, from), static_cast<size_t>(want), record_at + int64_t{from} * kBlockSize) ==
-        want)
+    if (pread(handle, block_at(io_buf, from), static_cast<size_t>(want), io_at + int64_t{from} * kBlockSize) == want)
         return true;
     // The archive shrank since the record was measured: as a failed read.
     read_error();
@@ -224,19 +223,18 @@ static bool read_part(int from, int to) {
 /* Makes blocks [from, to) of the record in io_buf hold the archive's bytes
  * before they are handed out. */
 static bool ensure(int from, int to) {
-    if (from >= lo && to <= hi) return true;
-    if (to > hi) {
-        if (!read_part(hi, nread)) return false;
-        hi = nread;
+    assert(0 <= io_lo && io_lo <= io_hi && io_hi <= nread);
+    if (from >= io_lo && to <= io_hi) return true;
+    if (to > io_hi) {
+        if (!read_part(io_hi, nread)) return false;
+        io_hi = nread;
     }
-    if (from < lo) {
-        if (!read_part(0, lo)) return false;
-        lo = 0;
+    if (from < io_lo) {
+        if (!read_part(0, io_lo)) return false;
+        io_lo = 0;
     }
     return true;
 }
-
-extern "C" {
 
 unsigned char *readtape(void) {
     if (rblock >= nread && !readbuf()) return nullptr;
@@ -263,64 +261,18 @@ void bacouple(void) {
     if (rblock > 0) rblock--;
 }
 
-}  // extern "C"
-
-/* ---- member data past the record buffer ---- */
-
-/* The largest single transfer of whole records: one read call, and the int
- * length of the archive operations, stay well within it. */
-constexpr int64_t kDirectBytes = int64_t{1} << 30;
-
-/* How many of `records` whole records from the archive's current position lie
- * within its size. Only those are moved in bulk: the archive's end is always
- * met by a plain record read, which fails with the usual messages. */
-static int64_t records_within(int64_t records) {
-    if (records <= 0 || nblock <= 0 || !S_ISREG(sa.st_mode)) return 0;
-    off_t here = lseek(handle, 0, SEEK_CUR);
-    if (here < 0) return 0;
-    int64_t room = (static_cast<int64_t>(sa.st_size) - here) / (static_cast<int64_t>(nblock) * kBlockSize);
-    return records < room ? records : room;
+/* The record in io_buf is used up: whole records are moved past the buffers
+ * by `direct` first, which counts them off *left, then the next one is read. */
+static bool refill(int64_t *left, int64_t (*direct)(int64_t)) {
+    int64_t moved = direct(*left);
+    if (moved < 0) return false;
+    *left -= moved;
+    return readbuf() != 0;
 }
-
-/* Reads the whole records in the middle of a member's data straight into the
- * host's buffer instead of through io_buf; they are read through the archive
- * operations and counted in nbytes just as record reads are. The record that
- * holds the data's last byte is left to the caller's record read, so io_buf,
- * nread, rblock and nbytes end exactly as after the buffered copy. Returns the
- * bytes placed (0: the buffer must do it all), or -1 after a read error. */
-static int64_t read_direct(int64_t size) {
-    int64_t record = static_cast<int64_t>(nblock) * kBlockSize;
-    int64_t records = nblock > 0 ? records_within((size - 1) / record) : 0;
-    unsigned char *dest = records > 0 ? z9_member_span(records * record) : nullptr;
-    if (!dest) return 0;
-    int64_t total = records * record, done = 0;
-    while (done < total) {
-        int64_t want = total - done;
-        if (want > kDirectBytes) want = kDirectBytes / record * record;
-        int got = tapeops.read(dest + done, static_cast<int>(want));
-        // Within the archive's size a read returns all it is asked for; the
-        // file shrank under us otherwise, which a record read also reports.
-        if (got != want) {
-            read_error();
-            return -1;
-        }
-        nbytes += got;
-        done += got;
-        moff += got;
-    }
-    return done;
-}
-
-extern "C" {
 
 int readarch(int fd, int64_t size) {
     while (size > 0) {
-        if (rblock >= nread) {
-            int64_t moved = read_direct(size);
-            if (moved < 0) return 0;
-            size -= moved;
-            if (!readbuf()) return 0;
-        }
+        if (rblock >= nread && !refill(&size, read_direct)) return 0;
         // Everything left in the record goes out in one piece.
         int64_t n = static_cast<int64_t>(nread - rblock) * kBlockSize;
         if (n > size) n = size;
@@ -337,42 +289,6 @@ int readarch(int fd, int64_t size) {
     }
     rbyte = 0;
     return 1;
-}
-
-}  // extern "C"
-
-/* Passes over n blocks from the end of the record in io_buf, on a regular-file
- * archive: whole records are seeked over, and of the record that holds the
- * last of the n blocks only the block after them is read, most often the
- * next header. nread, rblock, nbytes and allblock end as after reading the
- * record whole; its other blocks are read if they are ever handed out. Only
- * where that record read is sure to succeed: anything else is left to the
- * plain reads, which fail as they always do. */
-static bool skip_into_record(int64_t n) {
-    if (nblock <= 0 || !S_ISREG(sa.st_mode) || !z9_reads_descriptor()) return false;
-    off_t here = lseek(handle, 0, SEEK_CUR);
-    if (here < 0) return false;
-    int64_t record = static_cast<int64_t>(nblock) * kBlockSize;
-    int64_t records = (n - 1) / nblock;
-    int64_t start = here + records * record;
-    int64_t len = static_cast<int64_t>(sa.st_size) - start;
-    if (len > record) len = record;
-    int passed = static_cast<int>(n - records * nblock);   // 1..nblock blocks of that record
-    if (len < int64_t{passed} * kBlockSize || len % kBlockSize != 0) return false;
-    int blocks = static_cast<int>(len / kBlockSize);
-    int next = passed < blocks ? passed + 1 : passed;
-    // A read that goes wrong here leaves everything to the plain reads.
-    if (next > passed && pread(handle, block_at(io_buf, passed), kBlockSize, start + int64_t{passed} * kBlockSize) !=
-                             kBlockSize)
-        return false;
-    if (lseek(handle, start + len, SEEK_SET) < 0) return false;
-    record_at = start;
-    nbytes += records * record + len;
-    z9_count_blocks(static_cast<uint64_t>(records * nblock + blocks));
-    nread = blocks;
-    rblock = lo = passed;
-    hi = next;
-    return true;
 }
 
 int64_t z9_blocks_taken(void) {
@@ -435,61 +351,11 @@ int z9_skipblocks(int64_t n) {
     return 1;
 }
 
-/* ---- copying blocks to the output of a delete run ---- */
-
-/* Errors that say the system cannot copy between these two files at all. */
-static bool cannot_copy(int err) {
-    return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF || err == EPERM;
-}
-
-/* Copies the whole records in the middle of the n blocks from the archive
- * straight into the output file, inside the system. The blocks waiting in
- * io_2nd are written out first, so that the copy lands behind them: the
- * output gets the bytes of the buffered copy, only its writes are cut
- * differently. As in read_direct the record with the last block is left to
- * the record read, and only records within the archive's size are copied.
- * Returns the blocks copied (0: the buffers must do it all), -1 on error. */
-static int64_t copy_direct(int64_t n) {
-    if (copy_refused || handle == hwrite || !z9_plain_archive_ops()) return 0;
-    int64_t records = nblock > 0 ? records_within((n - 1) / nblock) : 0;
-    if (records <= 0) return 0;
-    if (wblock > 0 && !put_blocks(wblock, "steptape")) return -1;
-    wblock = 0;
-    int64_t total = records * nblock * kBlockSize, done = 0;
-    while (done < total) {
-        ssize_t got = copy_file_range(handle, nullptr, hwrite, nullptr, static_cast<size_t>(total - done), 0);
-        if (got > 0) {
-            done += got;
-            continue;
-        }
-        if (got < 0 && done == 0 && cannot_copy(errno)) {
-            copy_refused = true;
-            return 0;
-        }
-        // Part of the way: the output is full, or the archive shrank under us.
-        if (got < 0 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
-            z9_error_text(kModule, __LINE__, "steptape", "tape write error");
-        else
-            read_error();
-        return -1;
-    }
-    nbytes += total;
-    return records * nblock;
-}
-
 int z9_copyblocks(int64_t n) {
     while (n > 0) {
-        if (rblock >= nread) {
-            int64_t copied = copy_direct(n);
-            if (copied < 0) return 0;
-            n -= copied;
-            if (!readbuf()) return 0;
-        }
+        if (rblock >= nread && !refill(&n, copy_direct)) return 0;
         // As steptape: a full output record goes out before the next block.
-        if (wblock >= nblock) {
-            if (!put_blocks(nblock, "steptape")) return 0;
-            wblock = 0;
-        }
+        if (!write_if_full("steptape")) return 0;
         int64_t take = nread - rblock;
         if (take > nblock - wblock) take = nblock - wblock;
         if (take > n) take = n;
@@ -503,95 +369,11 @@ int z9_copyblocks(int64_t n) {
     return 1;
 }
 
-/* ---- member data into the archive past the record buffer ---- */
-
-/* The host's buffer: whole records go through the archive write as they lie
- * in mbuf, with no copy into io_2nd. */
-static int64_t write_from_memory(const unsigned char *from, int64_t total) {
-    int64_t record = static_cast<int64_t>(nblock) * kBlockSize, done = 0;
-    while (done < total) {
-        int64_t want = total - done;
-        if (want > kDirectBytes) want = kDirectBytes / record * record;
-        if (tapeops.write(from + done, static_cast<int>(want)) != want) {
-            z9_error_text(kModule, __LINE__, "writearch", "tape write error");
-            return -1;
-        }
-        done += want;
-        moff += want;
-    }
-    return total;
-}
-
-/* A file that ended inside the bulk copy, `done` bytes in: its last partial
- * block is taken back into io_2nd and padded with zeros, as the buffered path
- * leaves it, and the archive's write position steps back to that block. */
-static int64_t take_back_partial(int fd, int64_t done, const char *name) {
-    int64_t part = done % kBlockSize;
-    if (part == 0) return done;
-    off_t end = lseek(fd, 0, SEEK_CUR);
-    if (end < part || pread(fd, io_2nd, static_cast<size_t>(part), end - part) != part) {
-        z9_error(kModule, __LINE__, "writearch", "error reading '%s'", name ? name : "");
-        return -1;
-    }
-    if (lseek(hwrite, -part, SEEK_CUR) < 0) {
-        z9_error_text(kModule, __LINE__, "writearch", "tape write error");
-        return -1;
-    }
-    memset(io_2nd + part, 0, static_cast<size_t>(kBlockSize - part));
-    wblock = 1;
-    return done;
-}
-
-/* The member's file: whole records are copied into the archive inside the
- * system. Returns the bytes stored (0: the buffer must do it, the system
- * cannot copy between these files), -1 after an error; *ended when the file
- * turned out shorter than its status said. */
-static int64_t copy_from_file(int fd, int64_t total, const char *name, bool *ended) {
-    int64_t done = 0;
-    while (done < total) {
-        ssize_t got = copy_file_range(fd, nullptr, hwrite, nullptr, static_cast<size_t>(total - done), 0);
-        if (got > 0) {
-            done += got;
-            continue;
-        }
-        if (got == 0) {   // the file ended early
-            *ended = true;
-            return take_back_partial(fd, done, name);
-        }
-        if (done == 0 && cannot_copy(errno)) return 0;
-        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
-            z9_error_text(kModule, __LINE__, "writearch", "tape write error");
-        else
-            z9_error(kModule, __LINE__, "writearch", "error reading '%s'", name ? name : "");
-        return -1;
-    }
-    return total;
-}
-
-/* Stores the whole records in the middle of a member's data straight into a
- * regular-file archive, from the host's buffer or from the member's file.
- * Called with io_2nd empty, so the records land where the buffered path puts
- * them; the record with the data's last byte is left to io_2nd, so the state
- * afterwards is that of the buffered path. Returns the bytes stored, or -1. */
-static int64_t write_direct(int fd, uint64_t size, const char *name, bool *ended) {
-    if (nblock <= 0 || !S_ISREG(sa.st_mode) || !z9_plain_archive_ops()) return 0;
-    uint64_t record = static_cast<uint64_t>(nblock) * kBlockSize;
-    int64_t total = static_cast<int64_t>((size - 1) / record * record);
-    if (total <= 0) return 0;
-    if (const unsigned char *from = z9_member_span(total)) return write_from_memory(from, total);
-    return file_flag ? copy_from_file(fd, total, name, ended) : 0;
-}
-
 /* ---- writing ---- */
-
-extern "C" {
 
 unsigned char *steptape(void) {
     if (nblock == 0) nblock = 1;
-    if (wblock >= nblock) {
-        if (!put_blocks(nblock, "steptape")) return nullptr;
-        wblock = 0;
-    }
+    if (!write_if_full("steptape")) return nullptr;
     return block_at(io_2nd, wblock++);
 }
 
@@ -599,10 +381,7 @@ int writearch(int fd, uint64_t size, const char *name) {
     if (nblock == 0) nblock = 1;
     int blocks = 0;
     while (size != 0) {
-        if (wblock >= nblock) {
-            if (!put_blocks(nblock, "writearch")) return 0;
-            wblock = 0;
-        }
+        if (!write_if_full("writearch")) return 0;
         if (wblock == 0) {
             bool ended = false;
             int64_t stored = write_direct(fd, size, name, &ended);
@@ -628,14 +407,8 @@ int writearch(int fd, uint64_t size, const char *name) {
         if (static_cast<uint64_t>(got) != want) return blocks;
         size -= want;
     }
-    if (wblock >= nblock) {
-        if (!put_blocks(nblock, "writearch")) return 0;
-        wblock = 0;
-    }
-    return blocks;
+    return write_if_full("writearch") ? blocks : 0;
 }
-
-}  // extern "C"
 
 /* ---- positioning and ending ---- */
 
@@ -643,8 +416,6 @@ static int seek_error(void) {
     z9_error_text(kModule, __LINE__, "backtape", "tape seek failed");
     return 0;
 }
-
-extern "C" {
 
 int backtape(void) {
     if (!talign(nbytes)) return 0;
@@ -673,8 +444,8 @@ int backtape(void) {
     wblock = rblock;
     rbyte = 0;
     // From here io_buf is the output record: nothing may be read into it.
-    lo = 0;
-    hi = nread;
+    io_lo = 0;
+    io_hi = nread;
     return 1;
 }
 
@@ -697,5 +468,3 @@ int endtape(void) {
     }
     return 1;
 }
-
-}  // extern "C"
