@@ -213,25 +213,22 @@ void run_call(EXITPARAM *rec, const Entry &e) {
     finish_run(opts, e.name, start);
 }
 
+/* Both entry points: the outcome is in the record, never in the result. */
+int enter(EXITPARAM *rec, const Entry &e) {
+    if (!rec) return 0;
+    take_lock();
+    run_call(rec, e);
+    release_lock();
+    return 0;
+}
+
 }  // namespace
 
-extern "C" int Z9TAR_GetArchive(EXITPARAM *rec) {
-    if (!rec) return 0;
-    take_lock();
-    run_call(rec, kGet);
-    release_lock();
-    return 0;
-}
+extern "C" int Z9TAR_GetArchive(EXITPARAM *rec) noexcept { return enter(rec, kGet); }
 
-extern "C" int Z9TAR_PutArchive(EXITPARAM *rec) {
-    if (!rec) return 0;
-    take_lock();
-    run_call(rec, kPut);
-    release_lock();
-    return 0;
-}
+extern "C" int Z9TAR_PutArchive(EXITPARAM *rec) noexcept { return enter(rec, kPut); }
 
-extern "C" int QuickHelp(void) {
+extern "C" int QuickHelp(void) noexcept {
     static const char *const lines[] = {
         "\nExported functions:\n",
         "Z9TAR_GetArchive  - Use this to read from an archive.\n",

@@ -1,7 +1,12 @@
 /* z9tar.h - the public interface a host compiles against: the 808-byte call
  * record EXITPARAM, the two entry points, the description records through
  * which a host finds them, the version strings and the help printer.
- * Usable from C (C11) and C++. */
+ * Usable from C (C11) and C++. The conventions of every call:
+ *  - nReturnCode is -1 from the start of a run and 0 on success; the entry
+ *    points themselves always return 0, so only the record tells the outcome.
+ *  - pOutData after a successful get is the host's: it frees it with free().
+ *  - One process-wide lock serialises all calls: one runs at a time.
+ *  - No pointer into the record (or its buffers) is kept after a call. */
 #ifndef Z9TAR_H
 #define Z9TAR_H
 
@@ -16,6 +21,13 @@ extern "C" {
 #define Z9TAR_API __attribute__((visibility("default")))
 #else
 #define Z9TAR_API
+#endif
+
+/* C++ callers see that no exception leaves the library. */
+#if defined(__cplusplus)
+#define Z9TAR_NOEXCEPT noexcept
+#else
+#define Z9TAR_NOEXCEPT
 #endif
 
 /* The host call record. Its layout is fixed by the host; the reserved arrays
@@ -79,9 +91,9 @@ Z9TAR_STATIC_ASSERT(sizeof(Z9TAR_CONFIG50) == 104, "z9tar_config50 is 104 bytes"
 
 typedef int (*Z9TAR_ENTRY)(EXITPARAM *);
 
-Z9TAR_API int Z9TAR_GetArchive(EXITPARAM *pExit);
-Z9TAR_API int Z9TAR_PutArchive(EXITPARAM *pExit);
-Z9TAR_API int QuickHelp(void);
+Z9TAR_API int Z9TAR_GetArchive(EXITPARAM *pExit) Z9TAR_NOEXCEPT;
+Z9TAR_API int Z9TAR_PutArchive(EXITPARAM *pExit) Z9TAR_NOEXCEPT;
+Z9TAR_API int QuickHelp(void) Z9TAR_NOEXCEPT;
 
 Z9TAR_API extern const Z9TAR_CONFIG z9tar_config;
 Z9TAR_API extern const Z9TAR_CONFIG50 z9tar_config50;

@@ -34,19 +34,14 @@ constexpr int kHexMarkOff = 488;                      /* "0x" selects hex tail *
 constexpr int kHexSumOff = 490,   kHexSizeOff = 502;  /* hexadecimal tail */
 
 /* Type flags: the byte at kTypeOff says what a member is. */
-constexpr char kTypeReg = '0';       /* regular file */
-constexpr char kTypeRegOld = '\0';   /* regular file, from writers before type flags */
-constexpr char kTypeLink = '1';      /* hard link to an earlier member */
-constexpr char kTypeSymlink = '2';   /* symbolic link */
-constexpr char kTypeChar = '3';      /* character device */
-constexpr char kTypeBlock = '4';     /* block device */
-constexpr char kTypeDir = '5';       /* directory */
-constexpr char kTypeFifo = '6';      /* FIFO */
-constexpr char kTypeContig = '7';    /* contiguous file, read as a regular one */
-constexpr char kTypeDumpDir = 'D';   /* directory listing of an incremental dump */
-constexpr char kTypeMulti = 'M';     /* piece of a file continued from another volume */
-constexpr char kTypeSparse = 'S';    /* sparse file */
-constexpr char kTypeVolume = 'V';    /* volume label */
+constexpr char kTypeReg = '0', kTypeRegOld = '\0';   /* regular file; the same from writers before type flags */
+constexpr char kTypeLink = '1', kTypeSymlink = '2';  /* hard link to an earlier member; symbolic link */
+constexpr char kTypeChar = '3', kTypeBlock = '4';    /* character and block device */
+constexpr char kTypeDir = '5', kTypeFifo = '6';      /* directory; FIFO */
+constexpr char kTypeContig = '7';                    /* contiguous file, read as a regular one */
+constexpr char kTypeDumpDir = 'D';                   /* directory listing of an incremental dump */
+constexpr char kTypeMulti = 'M';                     /* piece of a file continued from another volume */
+constexpr char kTypeSparse = 'S', kTypeVolume = 'V'; /* sparse file; volume label */
 
 /* Only device members carry the major and minor numbers. */
 constexpr bool device_type(int type) { return type == kTypeChar || type == kTypeBlock; }
