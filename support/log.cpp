@@ -67,18 +67,12 @@ void write_header(const char *module, int line, int severity, const char *functi
     if (const char *slash = strrchr(base, '/')) base = slash + 1;
     if (!function) function = "";
 
+    // The thread field keeps its place in the layout; its value is always 0.
+    const char *thread = (g_log.mode & kLogThread) ? "Thread: 0x00000000  " : "";
     char buf[kLineBuffer] = {};
-    int n;
-    if (g_log.mode & kLogThread) {
-        n = snprintf(buf, sizeof buf,
-                     "Thread: 0x%08X  Sev:%d  %02d/%02d/%04d  %02d:%02d:%02d  %s  %s  %d\n", 0u,
-                     severity, now.tm_mon + 1, now.tm_mday, now.tm_year + 1900, now.tm_hour,
-                     now.tm_min, now.tm_sec, base, function, line);
-    } else {
-        n = snprintf(buf, sizeof buf, "Sev:%d  %02d/%02d/%04d  %02d:%02d:%02d  %s  %s  %d\n",
-                     severity, now.tm_mon + 1, now.tm_mday, now.tm_year + 1900, now.tm_hour,
-                     now.tm_min, now.tm_sec, base, function, line);
-    }
+    int n = snprintf(buf, sizeof buf, "%sSev:%d  %02d/%02d/%04d  %02d:%02d:%02d  %s  %s  %d\n", thread,
+                     severity, now.tm_mon + 1, now.tm_mday, now.tm_year + 1900, now.tm_hour, now.tm_min,
+                     now.tm_sec, base, function, line);
     size_t length = fitted(n, sizeof buf);
     put_fd(g_log.descriptor, buf, length);
     if (g_log.mode & kLogEcho) put_stdout(buf, length);

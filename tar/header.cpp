@@ -191,18 +191,11 @@ int headsum(const unsigned char *block) {
 
 /* ---- reader ------------------------------------------------------------ */
 
-/* Logs the name, mode and uid fields as they stand in the block. None of
- * them needs a zero byte, so each is copied into a terminated buffer first;
- * the name comes from the archive and is only ever an argument. */
-static void log_fields(const unsigned char *block) {
-    char name[kNameLen + 1], mode[kModeLen + 1], uid[kUidLen + 1];
-    memcpy(name, block + kNameOff, kNameLen);
-    name[kNameLen] = '\0';
-    memcpy(mode, block + kModeOff, kModeLen);
-    mode[kModeLen] = '\0';
-    memcpy(uid, block + kUidOff, kUidLen);
-    uid[kUidLen] = '\0';
-    Z9_LOG(kSevInfo, "gethead", "name=%s,mode=%s,uid=%s", name, mode, uid);
+/* Logs the current header's name, mode and uid fields as they stand; the
+ * name comes from the archive and is only ever an argument. */
+static void log_fields(void) {
+    HeaderText name(kNameOff), mode(kModeOff, kModeLen), uid(kUidOff, kUidLen);
+    Z9_LOG(kSevInfo, "gethead", "name=%s,mode=%s,uid=%s", name.text, mode.text, uid.text);
     Z9_LOG(kSevInfo, "gethead", "\n");
 }
 
@@ -218,7 +211,7 @@ static bool checksum_ok(const unsigned char *block, const char **text) {
     Z9_LOG(kSevInfo, "gethead", "%s", *text);
     Z9_LOG(kSevInfo, "gethead", "checksum value is %d", sum);
     Z9_LOG(kSevInfo, "gethead", "Checksum value should be %d", stored);
-    log_fields(block);
+    log_fields();
     return false;
 }
 
@@ -294,7 +287,7 @@ int gethead(int quiet) {
         }
         if (checksum_ok(b, &text)) break;
     }
-    if (!quiet) log_fields(hblock);
+    if (!quiet) log_fields();
     if (!read_attributes(hblock)) return bad_header(text);
     apply_overrides();
     if (nskipped != 0) {

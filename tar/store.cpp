@@ -92,14 +92,9 @@ int store_entry(char *path, size_t base, const char *entry) {
 [[nodiscard]] bool store_special(const char *path) {
     okwork('a', ' ', &st, path);
     Z9_LOG(kSevInfo, kFunc, "a %s", path);
-    char type;
-    if (S_ISFIFO(st.st_mode)) {
-        type = kTypeFifo;
-    } else if (S_ISBLK(st.st_mode)) {
-        type = kTypeBlock;
-    } else if (S_ISCHR(st.st_mode)) {
-        type = kTypeChar;
-    } else {
+    mode_t m = st.st_mode;
+    char type = S_ISFIFO(m) ? kTypeFifo : S_ISBLK(m) ? kTypeBlock : S_ISCHR(m) ? kTypeChar : 0;
+    if (type == 0) {
         z9_error(kModule, __LINE__, kFunc, "'%s' not a file", path);
         return false;
     }

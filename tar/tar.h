@@ -106,11 +106,13 @@ Owner give_owner(const char *name);
  * the only members that carry extent and tail fields. */
 bool plain_file(void);
 
-/* The current header's name or link name as text: the 100-byte fields need
- * no zero byte of their own, so they are copied with their bound. */
+/* A field of the current header as text (by default the name or link name):
+ * fields need no zero byte of their own, so they are copied with their bound. */
 struct HeaderText {
     char text[kNameLen + 1];
-    explicit HeaderText(int offset) { z9_copy(text, sizeof text, reinterpret_cast<const char *>(hblock + offset)); }
+    explicit HeaderText(int offset, int width = kNameLen) {
+        z9_copy(text, static_cast<size_t>(width) + 1, reinterpret_cast<const char *>(hblock + offset));
+    }
 };
 
 #endif
