@@ -6,7 +6,6 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -32,8 +31,9 @@ void info(int line, const char *format, const char *text) {
 
 /* An adapter failure: the readable text (with details) is logged, then the
  * fixed underscore text takes its place in the record. */
-void fail_fixed(const char *readable, const char *fixed) {
-    z9_error_text(kModule, __LINE__, kFunc, readable);
+template <typename... Args>
+void fail_fixed(const char *fixed, const char *format, Args... args) {
+    z9_error(kModule, __LINE__, kFunc, format, args...);
     z9_set_message(fixed);
 }
 
@@ -78,18 +78,14 @@ void describe_archive(const char *path) {
 /* Opens the archive and gives it its record buffer. */
 bool open_archive(const char *path, bool quiet) {
     if (!initape(path)) {
-        char text[kPathSize + 40];
-        snprintf(text, sizeof text, "Failed to open archive (%s)", path);
-        fail_fixed(text, "Failed_to_open_archive");
+        fail_fixed("Failed_to_open_archive", "Failed to open archive (%s)", path);
         return false;
     }
     if (!quiet) info(__LINE__, "Opened archive '%s' successfully", path);
     int bytes = cblock ? kBlockSize * cblock : kRecordBytes;
     io_buf = getbuf(bytes);
     if (!io_buf) {
-        char text[80];
-        snprintf(text, sizeof text, "Insufficient memory: allocation of %d bytes failed", bytes);
-        fail_fixed(text, "Memory_allocation_error");
+        fail_fixed("Memory_allocation_error", "Insufficient memory: allocation of %d bytes failed", bytes);
         return false;
     }
     io_2nd = io_buf;
@@ -197,15 +193,12 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
 
 /* Puts the finished scratch file in the archive's place. */
 [[nodiscard]] bool swap_in_scratch(const char *path) {
-    char text[2 * kPathSize + 40];
     if (unlink(path) != 0) {
-        snprintf(text, sizeof text, "can't delete '%s'", path);
-        fail_fixed(text, "Cannot_delete_archive");
+        fail_fixed("Cannot_delete_archive", "can't delete '%s'", path);
         return false;
     }
     if (link(scratch, path) != 0) {
-        snprintf(text, sizeof text, "can't link '%s' - data stay in '%s'", path, scratch);
-        fail_fixed(text, "Cannot_link_archive_and_scratch_file");
+        fail_fixed("Cannot_link_archive_and_scratch_file", "can't link '%s' - data stay in '%s'", path, scratch);
         return false;
     }
     return delete_scratch();

@@ -23,13 +23,6 @@ extern "C" {
 #define Z9TAR_API
 #endif
 
-/* C++ callers see that no exception leaves the library. */
-#if defined(__cplusplus)
-#define Z9TAR_NOEXCEPT noexcept
-#else
-#define Z9TAR_NOEXCEPT
-#endif
-
 /* The host call record. Its layout is fixed by the host; the reserved arrays
  * are the host's bytes, which the library neither reads nor writes. */
 typedef struct EXITPARAM {
@@ -51,8 +44,10 @@ typedef struct EXITPARAM {
 
 #if defined(__cplusplus)
 #define Z9TAR_STATIC_ASSERT static_assert
+#define Z9TAR_NOEXCEPT noexcept   /* no exception leaves the library */
 #else
 #define Z9TAR_STATIC_ASSERT _Static_assert
+#define Z9TAR_NOEXCEPT
 #endif
 Z9TAR_STATIC_ASSERT(sizeof(EXITPARAM) == 808, "EXITPARAM is 808 bytes");
 Z9TAR_STATIC_ASSERT(offsetof(EXITPARAM, nInLength) == 4, "nInLength at 4");

@@ -75,8 +75,6 @@ int read_error(void) {
     return 0;
 }
 
-/* The exported names below keep the C linkage tape.h declares them with. */
-
 int talign(int64_t count) {
     if (count % kBlockSize == 0) return 1;
     z9_error_text(kModule, __LINE__, "talign", "tape blocksize error");

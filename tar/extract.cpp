@@ -127,8 +127,6 @@ static int dispatch(char *name) {
     }
 }
 
-extern "C" {
-
 int extract(void) {
     HeaderText header(kNameOff);
     char *member = header.text;
@@ -170,5 +168,3 @@ int acctime(void) {
     if (u_flag && !uplist()) return 0;
     return usize() ? skipfile() : 1;
 }
-
-}  // extern "C"

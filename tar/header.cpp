@@ -90,8 +90,6 @@ static size_t room_for(const unsigned char *text, size_t width) {
 
 bool plain_file(void) { return hblock[kTypeOff] == kTypeRegOld || hblock[kTypeOff] == kTypeReg; }
 
-extern "C" {
-
 int soctus(const unsigned char *text, short *value) {
     return parse_short(text, room_for(text, kModeLen), value) ? 0 : 1;
 }
@@ -187,8 +185,6 @@ int headsum(const unsigned char *block) {
     return static_cast<int16_t>(static_cast<uint16_t>(sum));
 }
 
-}  // extern "C"
-
 /* ---- reader ------------------------------------------------------------ */
 
 /* Logs the current header's name, mode and uid fields as they stand; the
@@ -271,8 +267,6 @@ static int bad_header(const char *text) {
     return 0;
 }
 
-extern "C" {
-
 int gethead(int quiet) {
     const char *text = "bad directory structure";
     for (;;) {
@@ -352,5 +346,3 @@ int newhead(const char *name, int64_t size) {
 
 /* Names are stored as given, a leading slash included. */
 const char *deleft(const char *name) { return name; }
-
-}  // extern "C"

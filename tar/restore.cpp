@@ -43,8 +43,6 @@ static void own(const char *name, const char *function, const char *kind) {
 
 /* ---- directories ------------------------------------------------------- */
 
-extern "C" {
-
 int makedir(char *name, int strict) {
     // Without strictness a failure is expected: the directory may exist.
     if (mkdir(name, 0777) != 0 && strict) return -1;
@@ -98,8 +96,6 @@ void pfile(const char *name, int64_t bytes, int64_t blocks) {
     Z9_LOG(kSevInfo, "pfile", "x %s, %ld bytes, %ld tape blocks", name, static_cast<long>(bytes),
            static_cast<long>(blocks));
 }
-
-}  // extern "C"
 
 /* A large member buffer is filled whole, at once: asking for huge pages spares
  * the system a page fault for every 4 KiB of it. Only advice, confined to the
@@ -213,8 +209,6 @@ static bool past_the_end(void) {
     return true;
 }
 
-extern "C" {
-
 int restore(char *name) {
     short count = 0;
     int64_t total = 0;
@@ -249,5 +243,3 @@ int makelink(const char *name, const char *target) {
         Z9_LOG(kSevInfo, "makelink", "x %s linked to %s", name, target);
     return r == 0 ? 1 : 0;
 }
-
-}  // extern "C"
