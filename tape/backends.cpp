@@ -159,19 +159,11 @@ void z9_select_ops(void) {
     tapeops.read = tapeops.run_read = desc_read;
     tapeops.write = tapeops.run_write = desc_write;
     tapeops.back = tapeops.run_back = desc_back;
-    if (file_flag) {
-        preadfile = read;
-        pwritefile = write;
-        popenfile = open;
-        pclosefile = close;
-        plseekfile = lseek;
-    } else {
-        preadfile = mem_read;
-        pwritefile = mem_write;
-        popenfile = mem_open;
-        pclosefile = mem_close;
-        plseekfile = mem_lseek;
-    }
+    preadfile = file_flag ? read : mem_read;
+    pwritefile = file_flag ? write : mem_write;
+    popenfile = file_flag ? open : mem_open;
+    pclosefile = file_flag ? close : mem_close;
+    plseekfile = file_flag ? lseek : mem_lseek;
 }
 
 void z9_count_reads(void) {

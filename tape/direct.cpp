@@ -1,8 +1,7 @@
 /* direct.cpp - whole records that bypass the record buffers: read into the
- * host's buffer, copied between the archive and the output file inside the
- * system, skipped by seeking, or stored from the host's buffer or the
- * member's file. Each leaves the buffers and counters as the buffered path
- * would; moves moff when member data bypass the records. */
+ * host's buffer, skipped by seeking, copied inside the system from the archive
+ * or the member's file, or written from the host's buffer. Each leaves buffers
+ * and counters as the buffered path would, and moves moff past what it placed. */
 #include <sys/stat.h>
 #include <unistd.h>
 

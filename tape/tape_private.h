@@ -17,9 +17,8 @@ inline unsigned char *block_at(unsigned char *buf, int index) {
     return buf + static_cast<size_t>(index) * kBlockSize;
 }
 
-/* tape.cpp: "archive read error" as readbuf reports it (always 0); the first
- * `blocks` blocks of io_2nd through the archive write (false after "tape
- * write error" under function). */
+/* tape.cpp: readbuf's "archive read error" (returns 0); the first `blocks`
+ * blocks of io_2nd through the archive write ("tape write error" under function). */
 int read_error(void);
 [[nodiscard]] bool put_blocks(int blocks, const char *function);
 
