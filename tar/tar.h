@@ -100,7 +100,7 @@ void apply_overrides(void);
 /* The owner rule of extraction: what was made gets the member's owner and
  * group from st, unless -o leaves it to the extracting user (kept). */
 enum class Owner { kept, set, refused };
-Owner give_owner(const char *name);
+[[nodiscard]] Owner give_owner(const char *name);
 
 /* True when the current header is a regular file (kTypeRegOld or kTypeReg):
  * the only members that carry extent and tail fields. */
