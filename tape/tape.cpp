@@ -44,7 +44,7 @@ int64_t nbytes;  /* bytes read from the archive this run; 64-bit so that large
  * is handed out. */
 int io_lo, io_hi;
 int64_t io_at;
-bool copy_refused;
+bool copy_refused;  /* set by copy_direct when the system will not copy; cleared by initape */
 
 namespace {
 
