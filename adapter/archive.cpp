@@ -97,7 +97,7 @@ bool open_archive(const char *path, bool quiet) {
  * host's buffer under the member name. The store may extend the path in place,
  * so it gets a buffer of its own of the size it expects. */
 [[nodiscard]] bool store_member(const CMDLINEPARAM *opts) {
-    char path[kStorePathSize];
+    char path[kLongPathSize];
     z9_copy(path, sizeof path, file_flag ? opts->szFile : opts->szMember);
     return z9tarstore(path, file_flag ? opts->szMember : nullptr) != 0;
 }
@@ -117,10 +117,11 @@ bool copy_block(const unsigned char *in) {
     return true;
 }
 
-/* Copies the current member, header and data blocks, to the scratch file.
- * The data blocks of a file archive cross whole records at a time. */
+/* Copies the current member, its extension headers, header and data blocks,
+ * to the scratch file. The data blocks of a file archive cross whole records
+ * at a time. */
 bool keep_member() {
-    if (!copy_block(hblock)) return false;
+    if (!ext_copy(true) || !copy_block(hblock)) return false;
     return !usize() || z9_copyblocks(data_blocks(st.st_size)) == 1;
 }
 
@@ -146,7 +147,7 @@ bool delete_matches(const char *member, const char *name) {
     if (inargs(member, name)) return true;
     char type = static_cast<char>(hblock[kTypeOff]);
     if (type != kTypeLink && type != kTypeSymlink) return false;
-    return inargs(member, HeaderText(kLinkOff).text);
+    return inargs(member, member_link());
 }
 
 
@@ -165,15 +166,14 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
         // archives laid end to end) would drop what follows, and fails too.
         int64_t before = z9_blocks_taken();
         int r = gethead(quiet);
-        bool passed_over = z9_blocks_taken() - before > 1;
-        bool end = r == 0 && hblock[0] == '\0' && !passed_over;
+        bool passed_over = z9_blocks_taken() - before - ext_blocks() > 1;
+        bool end = r == 0 && at_end_marker() && !passed_over;
         if (end && z9_rest_is_zero()) return true;
         if (r <= 0 || passed_over || end) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return false;
         }
-        HeaderText header(kNameOff);
-        const char *name = header.text;
+        const char *name = member_name();
         bool drop = false;
         if (a_flag) {
             if (inargs(opts->szMember, name)) {
@@ -187,7 +187,8 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
                        static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
             drop = *changed = true;
         }
-        if (drop ? !delfile() : !keep_member()) return false;
+        // A dropped member's extension headers go with it; global ones stay.
+        if (drop ? !ext_copy(false) || !delfile() : !keep_member()) return false;
     }
 }
 
@@ -263,7 +264,7 @@ void undo_append(const char *path, int64_t end) {
         // the end marker does, but writing there would overwrite it and every
         // member behind it: the run fails and the archive stays as it is. So
         // does an end marker with more than zero bytes behind it.
-        if (walked && (hblock[0] != '\0' || !z9_rest_is_zero())) {
+        if (walked && (!at_end_marker() || !z9_rest_is_zero())) {
             z9_error_text(kModule, __LINE__, kFunc, "Unable_to_read_archive");
             return false;
         }

@@ -26,14 +26,20 @@ unsigned char uid_flag;     /* -UID with a value */
 unsigned char gid_flag;     /* -GID with a value */
 unsigned char member_flag;  /* -MEMBER with a usable name */
 unsigned char u_flag;       /* -u: update */
+unsigned char posix_flag;   /* -POSIX: long names, pax headers and big numbers */
+unsigned char safe_flag;    /* -SAFE: extraction stays inside the current directory */
+unsigned char compress_flag;  /* -COMPRESS given; mcompress holds its value */
+char mcompress[kCodecNameSize];  /* -COMPRESS value, read by the driver of a create */
 
 /* The adapter's tokens. Matching ignores case, so "o", "a" or "x" also take
- * "-O", "-A", "-X"; "u" is our addition so that updating can be asked for. */
+ * "-O", "-A", "-X". Ours beyond the classic eighteen: "u" so that updating can
+ * be asked for, and the three switches of the modern extensions. */
 const OrvTokenDef z9tar_tokens[] = {
     {"T", 1},     {"TA", 2},      {"T+", 3},       {"UID", 4},     {"GID", 5},
     {"o", 6},     {"CAT", 7},     {"PERM", 8},     {"a", 9},       {"c", 10},
     {"d", 11},    {"x", 12},      {"MEMBER", 13},  {"FILE", 14},   {"ARCHIVE", 15},
-    {"UNIQUE", 16}, {"TE", 17},   {"TE+", 18},     {"u", 19},
+    {"UNIQUE", 16}, {"TE", 17},   {"TE+", 18},     {"u", 19},      {"POSIX", 20},
+    {"COMPRESS", 21}, {"SAFE", 22},
 };
 const int z9tar_token_count = sizeof z9tar_tokens / sizeof z9tar_tokens[0];
 
@@ -43,7 +49,8 @@ namespace {
 
 enum TokenId {
     kT = 1, kTA, kTPlus, kUid, kGid, kNoChown, kCat, kPerm, kAdd, kCreate,
-    kDelete, kExtract, kMember, kFile, kArchive, kUnique, kTE, kTEPlus, kUpdate
+    kDelete, kExtract, kMember, kFile, kArchive, kUnique, kTE, kTEPlus, kUpdate,
+    kPosix, kCompress, kSafe
 };
 
 constexpr const char *kDefaultTrace = "z9tar.zvl";
@@ -131,7 +138,8 @@ void apply_switches(OrvList *list, CMDLINEPARAM *o, int *count) {
         {kAdd, &o->bAdd, &a_flag},        {kCreate, &o->bCreate, &c_flag},
         {kDelete, &o->bDelete, &d_flag},  {kNoChown, &o->bNoChown, &o_flag},
         {kCat, &o->bCatalog, &t_flag},    {kExtract, &o->bExtract, &x_flag},
-        {kUpdate, nullptr, &u_flag},
+        {kUpdate, nullptr, &u_flag},      {kPosix, nullptr, &posix_flag},
+        {kSafe, nullptr, &safe_flag},     {kCompress, nullptr, &compress_flag},
     };
     for (auto &s : switches) {
         if (!given(list, s.id)) continue;
@@ -144,6 +152,7 @@ void apply_switches(OrvList *list, CMDLINEPARAM *o, int *count) {
         (*count)++;
     }
     if (given(list, kUnique)) o->bUnique = unique_flag = 1;
+    z9_copy(mcompress, sizeof mcompress, value_of(list, kCompress));
 }
 
 }  // namespace
@@ -152,6 +161,8 @@ extern "C" int Z9TAR_ParseCmdLine(const char *line, CMDLINEPARAM *options, int h
                                   const char *hostTraceFile) {
     uid_flag = gid_flag = perm_flag = file_flag = member_flag = unique_flag = 0;
     d_flag = u_flag = a_flag = t_flag = o_flag = x_flag = c_flag = 0;
+    posix_flag = safe_flag = compress_flag = 0;
+    mcompress[0] = '\0';
     if (!options) return 0;
     options->bTraceOnError = options->bTraceNamed = 0;
     int count = 0;

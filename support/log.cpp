@@ -3,6 +3,7 @@
  * output and the elapsed-time split. Owns the log state below; takes no lock
  * of its own, since every caller already holds the entry points' mutex. */
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -167,6 +168,22 @@ int OrvLogEntry(const char *module, int line, int severity, const char *function
     if (g_log.mode & kLogEcho) put_stdout(buf, length + 2);
     return 0;
 }
+
+}  // extern "C"
+
+void z9_log_text(const char *module, int line, int severity, const char *function, const char *a, const char *b,
+                 const char *c) {
+    if (!entry_passes(severity)) return;
+    if (!(g_log.mode & kLogNoHeader)) write_header(module, line, severity, function);
+    // One write for the whole entry, whatever its length.
+    struct iovec parts[] = {{const_cast<char *>(a), strlen(a)}, {const_cast<char *>(b), strlen(b)},
+                            {const_cast<char *>(c), strlen(c)}, {const_cast<char *>("\n\n"), 2}};
+    if (writev(g_log.descriptor, parts, 4) < 0) return;
+    if (g_log.mode & kLogEcho)
+        for (const auto &p : parts) put_stdout(static_cast<const char *>(p.iov_base), p.iov_len);
+}
+
+extern "C" {
 
 int OrvLogDumpBin(const char *module, int line, int severity, const char *function,
                   const void *data, uint64_t length) {

@@ -114,4 +114,9 @@ void z9_set_message(const char *text);
  * trace line (user lookups, time formatting). */
 bool z9_log_is_open(void);
 
+/* One entry made of three texts, of any length (OrvLogEntry cuts at 509
+ * characters): for the listing of names longer than the classic field. */
+void z9_log_text(const char *module, int line, int severity, const char *function, const char *a, const char *b,
+                 const char *c);
+
 #endif

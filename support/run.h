@@ -11,6 +11,8 @@ constexpr int kMemberSize = 100;   /* szMember: 1 to 99 characters */
 constexpr int kPathSize = 260;     /* szFile, szArchive, szTrace: 1 to 259 */
 constexpr int kMessageSize = 100;  /* EXITPARAM.szMessage */
 constexpr int kOfnameSize = 101;   /* ofname */
+constexpr int kFileNameSize = 372; /* EXITPARAM.szFileName */
+constexpr int kCodecNameSize = 32; /* mcompress */
 
 extern "C" {
 
@@ -28,6 +30,12 @@ Z9_EXPORT extern unsigned char uid_flag;     /* muid replaces the owner */
 Z9_EXPORT extern unsigned char gid_flag;     /* mgid replaces the group */
 Z9_EXPORT extern unsigned char member_flag;  /* a member name was taken */
 Z9_EXPORT extern unsigned char u_flag;       /* update: only newer files */
+
+/* Switches of the modern extensions, cleared and set with the flags above. */
+extern unsigned char posix_flag;     /* long names, pax headers, base-256 numbers */
+extern unsigned char safe_flag;      /* extraction stays inside the current directory */
+extern unsigned char compress_flag;  /* -COMPRESS given */
+extern char mcompress[kCodecNameSize];  /* its value: the codec of a new archive */
 
 /* Run values set by the initialisation for every run. */
 Z9_EXPORT extern char *mszErrMsg;   /* the record's szMessage */

@@ -107,11 +107,9 @@ static int dispatch(char *name) {
         makedir(name, 0);  // an existing directory just gets its owner again
         if (usize() && !skipfile()) return 0;
         return owner_and_times(name);
-    case kTypeLink: {
-        HeaderText target(kLinkOff);
-        makelink(name, target.text);  // a link that can't be made is only logged
+    case kTypeLink:
+        makelink(name, member_link());  // a link that can't be made is only logged
         return 1;
-    }
     case kTypeRegOld:
     case kTypeReg:
         if (restore(name) < 0) return 0;
@@ -128,16 +126,21 @@ static int dispatch(char *name) {
 }
 
 int extract(void) {
-    HeaderText header(kNameOff);
-    char *member = header.text;
-    // Room for the longest -FILE value; with -UNIQUE at most 100 + 6.
-    char output[kPathSize];
-    // The header block is never written: file mode works on its own copy.
-    char *name = member;
-    if (file_flag) {
-        output_name(output, sizeof output, member);
-        name = output;
-        if (mszFile) z9_copy(mszFile, kPathSize, name);
+    // The name is the member's own, or in file mode the output's; either is
+    // a copy, since making directories cuts it for a moment. Room for the
+    // longest -FILE value, or the longest member name and "XXXXXX".
+    char name[kLongNameMax + 8];
+    if (!file_flag) {
+        z9_copy(name, sizeof name, member_name());
+    } else {
+        output_name(name, sizeof name, member_name());
+        // The host learns the output's name only from the record: one that
+        // does not fit there must not be written.
+        if (strlen(name) >= static_cast<size_t>(kFileNameSize)) {
+            z9_error(kModule, __LINE__, "extract", "'%s' is too long a name for the record", name);
+            return 0;
+        }
+        if (mszFile) z9_copy(mszFile, kFileNameSize, name);
     }
     if (up_to_date(name)) return usize() ? skipfile() : 1;
     okwork('x', prefix(), &st, name);
@@ -145,8 +148,7 @@ int extract(void) {
 }
 
 int uplist(void) {
-    HeaderText header(kNameOff);
-    const char *member = header.text;
+    const char *member = member_name();
     // The list is sorted by name: the search also says where a new one goes.
     ITEM *after = nullptr;
     ITEM *node = finditem(member, &after, timehead);

@@ -3,6 +3,7 @@
 #ifndef Z9_TAR_FORMAT_H
 #define Z9_TAR_FORMAT_H
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kBlockSize = 512;        /* the unit of the archive */
@@ -32,6 +33,16 @@ constexpr int kStartOff = 369,    kStartLen = 12;    /* offset of a kTypeMulti p
 constexpr int kTailSumOff = 488,  kTailSizeOff = 500; /* octal tail */
 constexpr int kHexMarkOff = 488;                      /* "0x" selects hex tail */
 constexpr int kHexSumOff = 490,   kHexSizeOff = 502;  /* hexadecimal tail */
+
+/* Fields of the ustar headers other writers make, read and written under
+ * -POSIX only: they share their bytes with the extent and tail fields. */
+constexpr int kUnameOff = 265, kGnameOff = 297, kOwnerNameLen = 32;  /* owner names */
+constexpr int kPrefixOff = 345, kPrefixLen = 155;  /* the name's leading directories */
+
+/* Limits of the modern dialect: names and link names, and the data of the
+ * extension headers before one member. */
+constexpr size_t kLongNameMax = 4096;
+constexpr int64_t kExtHeaderMax = int64_t{1} << 20;
 
 /* Type flags: the byte at kTypeOff says what a member is. */
 constexpr char kTypeReg = '0', kTypeRegOld = '\0';   /* regular file; the same from writers before type flags */

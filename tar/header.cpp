@@ -8,6 +8,7 @@
 #include <span>
 
 #include "../tape/tape.h"
+#include "posix.h"
 #include "tar.h"
 
 static const char kModule[] = "tar";
@@ -117,7 +118,8 @@ int isoctal(const unsigned char *text, int width) {
 /* ---- predicates over the current header -------------------------------- */
 
 int isextent(short *count, int64_t *total) {
-    if (!plain_file()) return -1;
+    // Under -POSIX a ustar header's magic and owner names fill these bytes.
+    if (!plain_file() || (posix_flag && ustar_magic())) return -1;
     if (!isoctal(hblock + kExtNumOff, kExtNumLen) || !isoctal(hblock + kExtCountOff, kExtCountLen) ||
         !isoctal(hblock + kExtTotalOff, kExtTotalLen))
         return -1;
@@ -211,20 +213,37 @@ static bool checksum_ok(const unsigned char *block, const char **text) {
     return false;
 }
 
+/* A long numeric field; under -POSIX it may also be in base 256. */
+static bool read_long(const unsigned char *b, int off, int len, int64_t *value) {
+    if (posix_flag && base256({b + off, static_cast<size_t>(len)}, value)) return true;
+    return parse_long(b + off, room_at(off), 8, kLongDigits, value);
+}
+
+/* An owner or group id: 16 bits in the classic dialect; under -POSIX all
+ * seven octal digits, or base 256, but never negative. */
+static bool read_id(const unsigned char *b, int off, int64_t *value) {
+    if (posix_flag && base256({b + off, kUidLen}, value)) return *value >= 0 && *value <= UINT32_MAX;
+    if (posix_flag) return parse_long(b + off, room_at(off), 8, kShortDigits, value);
+    short id;
+    bool good = parse_short(b + off, room_at(off), &id);
+    *value = static_cast<uint16_t>(id);
+    return good;
+}
+
 /* Copies the numeric fields into st (and the device numbers); false when one
- * of them is bad. Ids and mode are 16-bit fields, widened without sign. */
+ * of them is bad. The mode is a 16-bit field, widened without sign. */
 [[nodiscard]] static bool read_attributes(const unsigned char *b) {
-    short mode, uid, gid;
-    int64_t size, mtime;
+    short mode;
+    int64_t uid, gid, size, mtime;
     if (!parse_short(b + kModeOff, room_at(kModeOff), &mode)) return false;
     st.st_mode = static_cast<uint16_t>(mode);
-    if (!parse_short(b + kUidOff, room_at(kUidOff), &uid)) return false;
-    st.st_uid = static_cast<uint16_t>(uid);
-    if (!parse_short(b + kGidOff, room_at(kGidOff), &gid)) return false;
-    st.st_gid = static_cast<uint16_t>(gid);
-    if (!parse_long(b + kSizeOff, room_at(kSizeOff), 8, kLongDigits, &size)) return false;
+    if (!read_id(b, kUidOff, &uid)) return false;
+    st.st_uid = static_cast<uid_t>(uid);
+    if (!read_id(b, kGidOff, &gid)) return false;
+    st.st_gid = static_cast<gid_t>(gid);
+    if (!read_long(b, kSizeOff, kSizeLen, &size) || size < 0) return false;
     st.st_size = size;
-    if (!parse_long(b + kMtimeOff, room_at(kMtimeOff), 8, kLongDigits, &mtime)) return false;
+    if (!read_long(b, kMtimeOff, kMtimeLen, &mtime)) return false;
     st.st_mtime = mtime;
     if (!device_type(b[kTypeOff])) return true;
     return parse_short(b + kDevMajorOff, room_at(kDevMajorOff), &dmajor) &&
@@ -242,7 +261,7 @@ void apply_overrides(void) {
  * matter: the digits before the first other byte make the value. */
 static void read_tail(const unsigned char *b) {
     codesize = longcsum = 0;
-    if (!plain_file()) return;
+    if (!plain_file() || (posix_flag && ustar_magic())) return;
     if (b[kHexMarkOff] == '0' && b[kHexMarkOff + 1] == 'x') {
         parse_long(b + kHexSizeOff, room_at(kHexSizeOff), 16, kHexDigits, &codesize);
         parse_long(b + kHexSumOff, room_at(kHexSumOff), 16, kHexDigits, &longcsum);
@@ -267,8 +286,9 @@ static int bad_header(const char *text) {
     return 0;
 }
 
-int gethead(int quiet) {
-    const char *text = "bad directory structure";
+/* The next block with a good checksum as hblock: 1, or 0 at the end marker,
+ * -1 when no block can be read or a zero block follows skipped ones. */
+static int next_header(const char **text) {
     for (;;) {
         unsigned char *b = readtape();
         if (!b) return -1;
@@ -279,10 +299,33 @@ int gethead(int quiet) {
             count_skipped();
             return -1;
         }
-        if (checksum_ok(b, &text)) break;
+        if (checksum_ok(b, text)) return 1;
     }
-    if (!quiet) log_fields();
-    if (!read_attributes(hblock)) return bad_header(text);
+}
+
+/* Set by gethead: whether its 0 was the end marker, not a bad header. */
+static bool ended_clean;
+
+bool at_end_marker(void) { return ended_clean; }
+
+int gethead(int quiet) {
+    const char *text = "bad directory structure";
+    ended_clean = false;
+    ext_begin();
+    // Under -POSIX the extended headers before a member are taken on the way.
+    for (;;) {
+        int r = next_header(&text);
+        if (r == 0 && ext_waiting()) return bad_header("extended header without its member");
+        ended_clean = r == 0;
+        if (r != 1) return r;
+        if (!quiet) log_fields();
+        if (!read_attributes(hblock)) return bad_header(text);
+        if (!posix_flag || !is_extension(hblock[kTypeOff])) break;
+        Ext e = ext_take(&text);
+        if (e == Ext::unreadable) return -1;
+        if (e == Ext::bad) return bad_header(text);
+    }
+    ext_apply();
     apply_overrides();
     if (nskipped != 0) {
         Z9_LOG(kSevInfo, "gethead", "%d blocks skipped to find header\n", nskipped);

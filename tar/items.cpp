@@ -93,6 +93,8 @@ static void release_descriptors() {
 extern "C" void _done(void) {
     free_list(&timehead);
     free_list(&linkhead);
+    ext_release();
+    names_release();
     release_descriptors();
     if (io_2nd && io_2nd != io_buf) free(io_2nd);
     free(io_buf);

@@ -54,7 +54,8 @@ int testdir(char *name) {
     int made = 0;
     // Index 0 is never a separator, so "/" itself is never made; only the
     // first 100 characters are looked at, as a header name holds no more.
-    for (int i = 1; i < kNameLen && name[i] != '\0'; i++) {
+    int limit = posix_flag ? static_cast<int>(kLongNameMax) : kNameLen;
+    for (int i = 1; i < limit && name[i] != '\0'; i++) {
         if (name[i] != '/') continue;
         name[i] = '\0';
         if (access(name, X_OK) != 0) {
@@ -73,7 +74,7 @@ int newfile(const char *name, int mode) {
     z9_copy(ofname, sizeof ofname, name);
     // testdir writes into the name, and on failure the cut copy is what the
     // message shows.
-    char path[kPathSize];
+    char path[kLongNameMax + 8];
     z9_copy(path, sizeof path, name);
     for (int attempt = 0; attempt < 2; attempt++) {
         // A new inode: a hard link to the old file keeps the old bytes.
@@ -233,7 +234,7 @@ int makelink(const char *name, const char *target) {
     unlink(name);
     int r = link(target, name);
     if (r != 0) {
-        char path[kPathSize];
+        char path[kLongNameMax + 8];
         z9_copy(path, sizeof path, name);
         if (testdir(path) == 1) r = link(target, name);
     }

@@ -57,12 +57,10 @@ ITEM *find_link(ITEM **insert) {
     return nullptr;
 }
 
-/* A later name of a file stored earlier in this run: the header becomes a
- * link member naming the first, and the file's data are not written again. */
-void make_link(const char *path, ITEM *item) {
-    memcpy(hblock + kLinkOff, item->name, strnlen(item->name, kLinkLen));
-    hblock[kTypeOff] = kTypeLink;
-    prcsum(hblock);
+/* A later name of a file stored earlier in this run: its header is a link
+ * member naming the first, and the file's data are not written again. */
+void link_member(const char *path, ITEM *item) {
+    sealhead(hblock);
     Z9_LOG(kSevInfo, kFunc, "a %s link to %s", path, item->name);
     if (--item->links < 1) delitem(item, &linkhead);
 }
@@ -87,9 +85,9 @@ void remember_link(const char *path, ITEM *insert) {
     int64_t size = static_cast<int64_t>(st.st_size);
     long blocks = static_cast<long>(data_blocks(size));
     Z9_LOG(kSevInfo, kFunc, "a %s %ld blocks", path, blocks);
-    // The magic stays zero; the checksum must be in place before writearch
-    // can write the record holding the header out.
-    prcsum(hblock);
+    // The checksum must be in place before writearch can write the record
+    // holding the header out.
+    sealhead(hblock);
     long done = writearch(fd, static_cast<uint64_t>(size), path);
     if (done == 0 && size > 0) return false;
     if (done < blocks) {
@@ -109,8 +107,9 @@ extern "C" int savefile(char *path, const char *name) {
     if (u_flag && archived_as_new(path)) return 1;
     if (is_the_archive()) return 1;
     // The size field holds eleven octal digits; a larger member would get a
-    // header that lies about its size, so it is refused before any is written.
-    if (static_cast<long long>(st.st_size) > kMaxMemberSize) {
+    // header that lies about its size, so it is refused before any is written
+    // (under -POSIX a pax record carries the size instead).
+    if (!posix_flag && static_cast<long long>(st.st_size) > kMaxMemberSize) {
         z9_error(kModule, __LINE__, kFunc, "'%s' too large to archive (%lld bytes)", path,
                  static_cast<long long>(st.st_size));
         return 0;
@@ -125,14 +124,14 @@ extern "C" int savefile(char *path, const char *name) {
         }
     }
     SourceGuard source{fd};
-    if (!newhead(file_flag && name ? name : path, static_cast<int64_t>(st.st_size))) return 0;
-    if (st.st_nlink > 1) {
-        ITEM *insert;
-        if (ITEM *item = find_link(&insert)) {
-            make_link(path, item);
-            return 1;
-        }
-        remember_link(path, insert);
+    ITEM *insert = nullptr, *item = st.st_nlink > 1 ? find_link(&insert) : nullptr;
+    const char *stored = file_flag && name ? name : path;
+    if (!puthead(stored, static_cast<int64_t>(st.st_size), item ? kTypeLink : kTypeRegOld, item ? item->name : nullptr))
+        return 0;
+    if (item) {
+        link_member(path, item);
+        return 1;
     }
+    if (st.st_nlink > 1) remember_link(path, insert);
     return write_data(fd, path) ? 1 : 0;
 }

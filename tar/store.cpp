@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "posix.h"
 #include "tar.h"
 #include "../tape/tape.h"
 
@@ -30,7 +31,7 @@ void describe_memory() {
 /* Fills `st` for the path, with the command line's overrides applied; false,
  * with the message set, when the path is too long or not there. */
 [[nodiscard]] bool take_status(const char *path) {
-    size_t max = file_flag ? static_cast<size_t>(kStorePathMax) : kMemberNameMax;
+    size_t max = !file_flag ? kMemberNameMax : posix_flag ? kLongNameMax : static_cast<size_t>(kStorePathMax);
     if (strlen(path) > max) {
         z9_error(kModule, __LINE__, kFunc, "'%s' name too long", path);
         return false;
@@ -49,16 +50,20 @@ void describe_memory() {
 /* One directory entry below `path`, whose "/" ends at `base`. The join is made
  * in the caller's buffer only when it fits the longest storable path; a longer
  * one is built in a temporary that holds any join, so that the nested call
- * refuses it with its usual text and nothing is written past kStorePathSize. */
-int store_entry(char *path, size_t base, const char *entry) {
-    size_t len = strlen(entry);
-    if (base + len <= static_cast<size_t>(kStorePathMax)) {
-        memcpy(path + base, entry, len + 1);
-        return z9tarstore(path, path);
-    }
-    char joined[kStorePathSize + NAME_MAX + 2];
+ * refuses it with its usual text and nothing is written past the caller's buffer. */
+[[gnu::noinline]] int store_too_long(const char *path, size_t base, const char *entry) {
+    // A frame of its own: a deep walk does not carry this buffer at every level.
+    char joined[kLongPathSize + NAME_MAX + 2];
     snprintf(joined, sizeof joined, "%.*s%s", static_cast<int>(base), path, entry);
     return z9tarstore(joined, joined);
+}
+
+int store_entry(char *path, size_t base, const char *entry) {
+    size_t len = strlen(entry);
+    size_t max = posix_flag ? kLongNameMax : static_cast<size_t>(kStorePathMax);
+    if (base + len > max) return store_too_long(path, base, entry);
+    memcpy(path + base, entry, len + 1);
+    return z9tarstore(path, path);
 }
 
 /* A directory gets no header; everything below it is stored in the order the
@@ -98,14 +103,8 @@ int store_entry(char *path, size_t base, const char *entry) {
         z9_error(kModule, __LINE__, kFunc, "'%s' not a file", path);
         return false;
     }
-    if (!newhead(path, 0)) return false;
-    hblock[kTypeOff] = static_cast<unsigned char>(type);
-    if (type != kTypeFifo) {
-        // The classic split of the device number: major in bits 8-15, minor in 0-7.
-        procts(hblock + kDevMajorOff, static_cast<short>((st.st_rdev >> 8) & 0xff), ' ');
-        procts(hblock + kDevMinorOff, static_cast<short>(st.st_rdev & 0xff), ' ');
-    }
-    prcsum(hblock);
+    if (!puthead(path, 0, type, nullptr)) return false;
+    sealhead(hblock);
     return true;
 }
 

@@ -149,7 +149,7 @@ int inargs(const char *pattern, const char *name) {
     if (!name) return 0;
     int i = 0;
     for (;;) {
-        if (i > kNameLen - 1 || name[i] == '\0') return 0;
+        if (i > static_cast<int>(kLongNameMax) - 1 || name[i] == '\0') return 0;
         i++;
         while (name[i] != '/' && name[i] != '\0') i++;
         int r = mismatch(pattern, name, i);
@@ -192,8 +192,7 @@ int skipfile(void) {
 /* Called by the driver for a member it leaves out of the copy of the
  * archive: its blocks are read and not written. */
 int delfile(void) {
-    HeaderText name(kNameOff);
-    Z9_LOG(kSevInfo, "delfile", "d %s, %ld bytes, %ld tape blocks\n", name.text,
+    Z9_LOG(kSevInfo, "delfile", "d %s, %ld bytes, %ld tape blocks\n", member_name(),
                 static_cast<long>(st.st_size), static_cast<long>(data_blocks(st.st_size)));
     return usize() ? skipfile() : 1;
 }
@@ -209,9 +208,8 @@ extern "C" int scantape(const char *pattern, SCANACTION action, int quiet) {
         int r = gethead(quiet);
         if (r == 0) break;     // the end marker, or a header with a bad field
         if (r < 0) return 0;
-        HeaderText name(kNameOff);
         // An empty pattern lists everything but extracts nothing.
-        bool selected = (pattern[0] == '\0' && t_flag) || inargs(pattern, name.text);
+        bool selected = (pattern[0] == '\0' && t_flag) || inargs(pattern, member_name());
         if (!selected) {
             if (usize() && !skipfile()) return 0;
             continue;
@@ -244,8 +242,7 @@ void log_type_entry(int extent, short count, int64_t total, int64_t size) {
     switch (type) {
     case kTypeLink:
     case kTypeSymlink: {
-        HeaderText link(kLinkOff);
-        Z9_LOG(kSevInfo, "catalog", " %s to %s", type == kTypeLink ? "linked" : "symlink", link.text);
+        Z9_LOG(kSevInfo, "catalog", " %s to %s", type == kTypeLink ? "linked" : "symlink", member_link());
         return;
     }
     case kTypeChar: case kTypeBlock: case kTypeDir: case kTypeFifo: case kTypeContig: case kTypeDumpDir:
@@ -294,8 +291,9 @@ extern "C" int catalog(void) {
         snprintf(line, sizeof line, "%s %3d/%1d %3d,%-3d ", mode, uid, gid, dmajor, dminor);
     else
         snprintf(line, sizeof line, "%s %3d/%1d %7ld ", mode, uid, gid, static_cast<long>(size));
-    HeaderText name(kNameOff);
-    Z9_LOG(kSevInfo, "catalog", "%s %-.*s", line, kNameLen, name.text);
+    // At most the 100 bytes of the name field; under -POSIX the whole name.
+    if (posix_flag) z9_log_text(kModule, __LINE__, kSevInfo, "catalog", line, " ", member_name());
+    else Z9_LOG(kSevInfo, "catalog", "%s %-.*s", line, kNameLen, member_name());
 
     log_type_entry(extent, count, total, size);
     if (extent < 1 && plain_file()) log_foreign_magic();

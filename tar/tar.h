@@ -87,6 +87,7 @@ Z9_EXPORT int makelink(const char *name, const char *target);
 /* ---- storing (store.cpp, savefile.cpp) ---- */
 constexpr int kStorePathSize = 260;      /* the caller's path buffer */
 constexpr int kStorePathMax = 256;       /* longest path stored */
+constexpr int kLongPathSize = 4096 + 260; /* the path buffer a store under -POSIX needs */
 Z9_EXPORT extern int c_break;            /* interruption flag, cleared by the driver */
 Z9_EXPORT int z9tarstore(char *path, const char *name);
 Z9_EXPORT int savefile(char *path, const char *name);
@@ -105,6 +106,42 @@ enum class Owner { kept, set, refused };
 /* True when the current header is a regular file (kTypeRegOld or kTypeReg):
  * the only members that carry extent and tail fields. */
 bool plain_file(void);
+
+/* ---- the modern dialect in the walk (extended.cpp) ---- */
+
+/* The current member's full name and link name: the header's fields, or
+ * under -POSIX what long-name members, pax records and the ustar prefix make
+ * of them. Valid until the next gethead. */
+const char *member_name(void);
+const char *member_link(void);
+
+/* Whether the last gethead's 0 was the end marker, not a bad header. */
+bool at_end_marker(void);
+
+/* Under -POSIX: the typeflags of extension headers ('L', 'K', 'x', 'g'),
+ * which gethead takes for the member behind them. */
+bool is_extension(int type);
+bool ustar_magic(void);            /* the current header's magic starts "ustar" */
+enum class Ext { taken, bad, unreadable };
+void ext_begin(void);              /* a new gethead: no extension blocks yet */
+Ext ext_take(const char **why);    /* reads, parses and keeps the current one */
+bool ext_waiting(void);            /* one waits for its member */
+void ext_apply(void);              /* names and attributes of the member read */
+int64_t ext_blocks(void);          /* blocks the member's extension headers took */
+/* Writes the member's extension blocks to the output: all of them when the
+ * member is kept, only the global ones when it is dropped. */
+[[nodiscard]] bool ext_copy(bool keep);
+void ext_release(void);            /* end of a run: nothing is carried over */
+
+/* ---- starting a header (ustar.cpp) ---- */
+
+/* Starts the member's header in the output buffer (hblock): newhead's
+ * classic one with the type, link name and device numbers put in, or under
+ * -POSIX a ustar header, behind a pax header when something does not fit.
+ * sealhead writes the checksum of the same dialect, last. */
+[[nodiscard]] bool puthead(const char *name, int64_t size, int type, const char *link);
+void sealhead(unsigned char *block);
+void names_release(void);          /* end of a run: owner names looked up again */
 
 /* A field of the current header as text (by default the name or link name):
  * fields need no zero byte of their own, so they are copied with their bound. */
