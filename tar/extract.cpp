@@ -3,6 +3,7 @@
  * dispatch on the type flag, nodes, owners and times; and the time list kept
  * before an append (uplist, acctime). Owns mszFileName; reads hblock, st,
  * dmajor, dminor and the run flags; writes the host's file-name field. */
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -54,10 +55,17 @@ static int owner_and_times(const char *name) {
     if (give_owner(name) == Owner::refused)
         Z9_LOG(kSevInfo, "extract", "warning: unable to assign GID = %d and UID = %d to extracted file",
                static_cast<int>(st.st_gid), static_cast<int>(st.st_uid));
+    // A file system without times is no reason to fail. Under -POSIX the
+    // archive may carry nanoseconds, which then come back where they fit.
+    if (posix_flag) {
+        const struct timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
+        utimensat(AT_FDCWD, name, times, 0);
+        return 1;
+    }
     struct utimbuf times;
     times.actime = time(nullptr);
     times.modtime = st.st_mtime;
-    utime(name, &times);  // a file system without times is no reason to fail
+    utime(name, &times);
     return 1;
 }
 
