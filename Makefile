@@ -1,15 +1,18 @@
 # The newcomer's commands: `make` builds, `make demo` runs the demo through
 # z9tar-host, `make test` runs every test, then again under ASan, UBSan and
 # LeakSanitizer, then the threading tests under ThreadSanitizer.
+# `make install PREFIX=... [DESTDIR=...]` installs the library, header, host,
+# pkg-config and CMake files; `make package` builds the Debian package.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
+PREFIX     ?= /usr/local
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all build demo test test-plain test-asan test-tsan fuzz bench clean
+.PHONY: all build demo install package test test-plain test-asan test-tsan fuzz bench clean
 
 all: build
 
@@ -19,6 +22,13 @@ build:
 
 demo: build
 	bash host/demo.sh $(BUILD)
+
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# build/z9tar_<version>_amd64.deb, installing under /usr.
+package: build
+	cmake --build $(BUILD) --target package
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

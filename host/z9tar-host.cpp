@@ -1,6 +1,8 @@
 // z9tar-host.cpp - a small stand-in for the host engine: it loads libz9tar.so
 // with dlopen, finds the entry points through the library's own description
 // record, fills one EXITPARAM per call and reports its return code and message.
+// Z9_HOST_LIBDIR (set by the build) is the installed library folder relative
+// to the installed host's folder.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -19,7 +21,7 @@ namespace {
 const char kUsage[] =
     "usage: z9tar-host get|put [--lib PATH] [--in FILE] [--out FILE] [--trace-mode N]\n"
     "                  [--trace-file PATH] [--repeat N] [--] WORD...\n"
-    "       z9tar-host help [--lib PATH]\n"
+    "       z9tar-host help|--version [--lib PATH]\n"
     "The WORDs, joined by single spaces, are the command line, for example\n"
     "  z9tar-host get -ARCHIVE data.tar -MEMBER entry1 -x --out entry1.bin\n"
     "Host options start with -- and come before the command line.\n";
@@ -56,7 +58,8 @@ Options parse_args(int argc, char **argv) {
     if (argc < 2) usage(nullptr);
     Options o;
     o.verb = argv[1];
-    if (o.verb != "get" && o.verb != "put" && o.verb != "help") usage("the first word must be get, put or help");
+    bool info = o.verb == "help" || o.verb == "--version";
+    if (o.verb != "get" && o.verb != "put" && !info) usage("the first word must be get, put, help or --version");
     std::vector<std::string> words;
     bool only_words = false;
     for (int i = 2; i < argc; i++) {
@@ -83,18 +86,34 @@ Options parse_args(int argc, char **argv) {
     }
     for (size_t i = 0; i < words.size(); i++) o.cmdline += (i ? " " : "") + words[i];
     if (o.trace_file.size() >= sizeof(EXITPARAM{}.szTraceFile)) usage("--trace-file is too long");
-    if (o.verb != "help" && o.cmdline.empty()) usage("no command line given");
+    if (!info && o.cmdline.empty()) usage("no command line given");
     return o;
 }
 
-std::string beside_executable(const char *name) {
+// The library beside the host (the build tree), else the one in the
+// installed library folder ($ORIGIN/../lib for an installed host).
+std::string default_library() {
+    const char name[] = "libz9tar.so";
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return name;
     self[n] = '\0';
     std::string dir(self);
     size_t slash = dir.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/" + name;
+    dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
+    std::string beside = dir + "/" + name;
+    return access(beside.c_str(), F_OK) == 0 ? beside : dir + "/" Z9_HOST_LIBDIR "/" + name;
+}
+
+// The version strings of the loaded library, each within its declared size.
+int print_version(void *h) {
+    auto version = static_cast<const char *>(dlsym(h, "szVersion"));
+    auto full = static_cast<const char *>(dlsym(h, "szFullQRTVersion"));
+    auto product = static_cast<const char *>(dlsym(h, "szMainProductName"));
+    if (!version || !full || !product) usage("the library has no version strings");
+    printf("%.*s %.*s (%.*s)\n", static_cast<int>(sizeof szMainProductName), product,
+           static_cast<int>(sizeof szVersion), version, static_cast<int>(sizeof szFullQRTVersion), full);
+    return 0;
 }
 
 bool read_all(int fd, std::vector<char> &data) {
@@ -150,7 +169,7 @@ void save_output(const Options &o, const EXITPARAM &rec) {
 
 int main(int argc, char **argv) {
     Options o = parse_args(argc, argv);
-    std::string lib = o.lib.empty() ? beside_executable("libz9tar.so") : o.lib;
+    std::string lib = o.lib.empty() ? default_library() : o.lib;
     void *h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {
         fprintf(stderr, "z9tar-host: cannot load %s: %s\n", lib.c_str(), dlerror());
@@ -162,6 +181,7 @@ int main(int argc, char **argv) {
         help();
         return 0;
     }
+    if (o.verb == "--version") return print_version(h);
     // The entry points are found by the names the library's record holds.
     auto cfg = static_cast<const Z9TAR_CONFIG50 *>(dlsym(h, "z9tar_config50"));
     if (!cfg || cfg->nLength != sizeof(Z9TAR_CONFIG50)) usage("the library has no valid z9tar_config50");
