@@ -287,13 +287,41 @@ void undo_append(const char *path, int64_t end) {
     return listed;
 }
 
+/* -COMPRESS names the codec of a new archive. An unknown one, or one given to
+ * an append, delete or replace, is refused before the archive is touched. */
+[[nodiscard]] bool choose_codec() {
+    Codec codec = Codec::none;
+    if (compress_flag && (a_flag || d_flag)) {
+        if (!codec_from_name(mcompress, &codec)) {
+            z9_error(kModule, __LINE__, kFunc, "-COMPRESS '%s' is no codec: gzip, zstd, xz or bzip2", mcompress);
+            return false;
+        }
+        if (!c_flag || d_flag) {
+            z9_error_text(kModule, __LINE__, kFunc,
+                          "-COMPRESS works with -c only: append, delete and replace need an uncompressed archive");
+            return false;
+        }
+    }
+    z9_compress_with(codec);
+    return true;
+}
+
+/* A compressed archive can be read, not changed in place. */
+[[nodiscard]] bool changeable(const char *path) {
+    if (c_flag || !(a_flag || d_flag) || z9_archive_codec() == Codec::none) return true;
+    z9_error(kModule, __LINE__, kFunc, "'%s' is compressed: append, delete and replace need an uncompressed archive",
+             path);
+    return false;
+}
+
 }  // namespace
 
 extern "C" int Z9TAR_Archive(CMDLINEPARAM *opts, EXITPARAM *rec) {
     (void)rec;  // the record's message field is reached through mszErrMsg
     bool quiet = opts->bTraceOnError != 0;
+    if (!choose_codec()) return 0;
     describe_archive(opts->szArchive);
-    if (!open_archive(opts->szArchive, quiet)) return 0;
+    if (!open_archive(opts->szArchive, quiet) || !changeable(opts->szArchive)) return 0;
     if (d_flag) return delete_or_replace(opts, quiet);
     if (a_flag) return add(opts, quiet);
     if (x_flag) {

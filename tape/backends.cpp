@@ -175,7 +175,7 @@ void z9_count_reads(void) {
 }
 
 int z9_seek_blocks(int64_t blocks) {
-    if (blocks <= 0 || !S_ISREG(sa.st_mode)) return 0;
+    if (blocks <= 0 || !S_ISREG(sa.st_mode) || z9_archive_codec() != Codec::none) return 0;
     off_t here = lseek(handle, 0, SEEK_CUR);
     if (here < 0 || blocks > (sa.st_size - here) / kBlockSize) return 0;
     if (lseek(handle, blocks * kBlockSize, SEEK_CUR) < 0) return 0;

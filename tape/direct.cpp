@@ -28,7 +28,7 @@ int64_t chunk(int64_t left, int64_t record) {
  * within its size. Only those are moved in bulk: the archive's end is always
  * met by a plain record read, which fails with the usual messages. */
 int64_t records_within(int64_t records) {
-    if (records <= 0 || nblock <= 0 || !S_ISREG(sa.st_mode)) return 0;
+    if (records <= 0 || nblock <= 0 || !S_ISREG(sa.st_mode) || z9_archive_codec() != Codec::none) return 0;
     off_t here = lseek(handle, 0, SEEK_CUR);
     if (here < 0) return 0;
     int64_t room = (static_cast<int64_t>(sa.st_size) - here) / (static_cast<int64_t>(nblock) * kBlockSize);

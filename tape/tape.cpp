@@ -71,7 +71,7 @@ bool put_blocks(int blocks, const char *function) {
 }
 
 int read_error(void) {
-    z9_error_text(kModule, __LINE__, "readbuf", "archive read error");
+    if (!z9_codec_read_failed()) z9_error_text(kModule, __LINE__, "readbuf", "archive read error");
     return 0;
 }
 
@@ -105,9 +105,10 @@ int initape(const char *name) {
         c_flag = 1;
     }
 
-    if (t_flag) z9_count_reads();
     // Status unknown: treat it as a device, which never relies on seeking.
     if (fstat(handle, &sa) != 0) sa.st_mode = S_IFBLK;
+    if (!z9_wrap_archive(path)) return 0;
+    if (t_flag) z9_count_reads();
     hwrite = handle;
     nbytes = 0;
     copy_refused = false;
@@ -453,6 +454,7 @@ int endtape(void) {
     memset(marker, 0, kBlockSize);   // one zero block ends the archive
     // A file ends right after its marker; a device takes whole records only.
     if (!put_blocks(S_ISREG(sa.st_mode) ? wblock : nblock, "endtape")) return 0;
+    if (!z9_finish_archive()) return 0;
     if (hwrite >= 0) {
         // The descriptor is gone even when close reports an error, so it is
         // marked closed first: _done must never close a reused number.

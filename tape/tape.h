@@ -9,6 +9,7 @@
 #include <cstdint>
 #include "../support/orv.h"
 #include "../tar/format.h"
+#include "codec.h"
 
 extern "C" {
 
@@ -81,6 +82,28 @@ bool z9_reads_descriptor(void);
 /* Adds blocks taken from the archive past the read in use to allblock,
  * when the counting read is installed. */
 void z9_count_blocks(uint64_t blocks);
+
+/* ---- compressed archives (wrap.cpp) ---- */
+
+/* The codec a create writes through, set by the driver before initape; the
+ * codec initape found an archive wrapped in (or a create writes). */
+void z9_compress_with(Codec c);
+Codec z9_archive_codec(void);
+/* initape's part: a create with a codec writes through it; an archive opened
+ * for reading that is compressed is read through its decompressor. false when
+ * the codec cannot be set up. */
+bool z9_wrap_archive(const char *path);
+/* After a failed archive read: when the decompressor failed, its message
+ * ("compressed data error in '%s': ...") is reported and the result is true. */
+bool z9_codec_read_failed(void);
+bool z9_codec_failed(void);   /* the decompressor failed in this run */
+/* At the end marker: the rest of a compressed stream is read and checked;
+ * false, with its message reported, when it is damaged. */
+[[nodiscard]] bool z9_codec_drained(void);
+/* endtape's part: the compressed stream's end is written ("tape write error"). */
+[[nodiscard]] bool z9_finish_archive(void);
+/* _done's part: the run's reader and writer are freed, no codec is asked for. */
+void z9_release_codec(void);
 
 /* ---- block layer ---- */
 int talign(int64_t count);

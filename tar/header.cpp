@@ -308,7 +308,7 @@ static bool ended_clean;
 
 bool at_end_marker(void) { return ended_clean; }
 
-int gethead(int quiet) {
+static int read_header(int quiet) {
     const char *text = "bad directory structure";
     ended_clean = false;
     ext_begin();
@@ -333,6 +333,13 @@ int gethead(int quiet) {
     }
     read_tail(hblock);
     return 1;
+}
+
+int gethead(int quiet) {
+    int r = read_header(quiet);
+    // A compressed stream's check comes at its end: damage that made the
+    // walk stop early is reported as what it is.
+    return r == 0 && !z9_codec_drained() ? -1 : r;
 }
 
 /* ---- writer ------------------------------------------------------------ */
