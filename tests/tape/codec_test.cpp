@@ -1,0 +1,85 @@
+// codec_test.cpp - our writer read back by our reader and the tools; what the tools write
+// (concatenated, padded) read through pipes; cut and damaged streams; failed writes; sniffing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "tape/codec.h"
+#include "tests/testkit/testkit.h"
+
+namespace {
+
+// fd's data via the codec sniffed from its first 4 KiB, read in odd pieces, or "error: why".
+// Only the last piece may come short; the end or the error then stays.
+std::string decode(int fd, Codec want) {
+    unsigned char head[4096];
+    size_t n = 0;
+    for (ssize_t got; n < sizeof head && (got = read(fd, head + n, sizeof head - n)) > 0;) n += got;
+    EXPECT_STREQ(codec_name(codec_sniff(head, n)), codec_name(want));
+    CodecReader *r = codec_reader_open(want, fd, head, n);  // none: null, and reads fail
+    std::string out;
+    char buf[7777];
+    long got;
+    for (; (got = codec_read(r, buf, sizeof buf)) > 0; out.append(buf, static_cast<size_t>(got)))
+        EXPECT_EQ(out.size() % sizeof buf, 0u) << "a short piece before the end";
+    if (got < 0) out = std::string("error: ") + codec_error(r);
+    EXPECT_EQ(codec_read(r, buf, sizeof buf), got < 0 ? -1 : 0);
+    codec_reader_close(r);
+    return out;
+}
+
+// What cmd, run in dir, writes to its standard output, decoded through a pipe.
+std::string decode_cmd(const tk::TempDir &dir, const std::string &cmd, Codec want) {
+    FILE *p = popen(("cd " + dir.path() + " && (" + cmd + ")").c_str(), "r");
+    std::string out = decode(fileno(p), want);
+    return pclose(p), out;
+}
+
+TEST(Codec, ReadsWritesAndRefuses) {
+    tk::TempDir dir;
+    const std::string a = tk::sh_out("seq 40000") + tk::pattern_bytes(99999);
+    const struct { Codec codec; const char *flipped; } codecs[] = {
+        {Codec::gzip, "incorrect data check"}, {Codec::zstd, "incorrect data check"},
+        {Codec::xz, "corrupt data"}, {Codec::bzip2, "corrupt data"}};
+    for (const auto &[c, flipped] : codecs) {
+        const std::string name = codec_name(c), path = dir / name;
+        SCOPED_TRACE(name);
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        CodecWriter *w = codec_writer_open(c, fd);
+        EXPECT_TRUE(codec_write(w, a.data(), 999) && codec_write(w, &a[999], a.size() - 999));
+        EXPECT_TRUE(codec_finish(w) && !codec_write(w, "x", 1));
+        codec_writer_close(w);
+        EXPECT_TRUE(lseek(fd, 0, SEEK_SET) == 0 && decode(fd, c) == a);  // a regular file
+        close(fd);
+        EXPECT_TRUE(tk::sh_out(name + " -dc " + path) == a);
+        EXPECT_EQ(decode_cmd(dir, "head -c -9 " + name, c), "error: unexpected end of data");
+        std::string z = tk::read_file(path);
+        z[z.size() / 2] ^= 0x10;
+        tk::write_file(path, z);
+        EXPECT_EQ(decode_cmd(dir, "cat " + name, c), std::string("error: ") + flipped);
+        w = codec_writer_open(c, -1);  // every write fails, and so does all that follows
+        EXPECT_FALSE(codec_write(w, a.data(), a.size()) && codec_finish(w));
+        EXPECT_FALSE(codec_write(w, "x", 1) || codec_finish(w));
+        codec_writer_close(w);
+    }
+    // After a stream, zero padding and other bytes end the data cleanly; sniffing refuses junk.
+    tk::write_file(dir / "a", a);
+    const struct { Codec codec; const char *cmd; std::string want; } cases[] = {
+        {Codec::gzip, "gzip -c a >a.gz && cat a.gz a.gz", a + a},
+        {Codec::gzip, "gzip -c a; head -c 10240 /dev/zero", a},
+        {Codec::gzip, "gzip -c a; echo trailing garbage", a},
+        {Codec::zstd, "zstd -qc a; zstd -qc --no-check a", a + a},
+        {Codec::xz, "xz -c a; head -c 8 /dev/zero; xz -ec a", a + a},
+        {Codec::bzip2, "bzip2 -c a; bzip2 -1c a", a + a},
+        {Codec::none, "printf '\\037\\213not gzip'", "error: "},
+        {Codec::none, "printf '\\050\\265\\057\\375junk that starts no frame'", "error: "},
+        {Codec::none, "printf '\\3757zXZ\\000junk that starts no stream'", "error: "},
+        {Codec::none, "tar cf - a", "error: "},
+        {Codec::gzip, "gzip -c a | head -c 10", "error: unexpected end of data"},
+    };
+    for (const auto &t : cases) EXPECT_TRUE(decode_cmd(dir, t.cmd, t.codec) == t.want) << t.cmd;
+    Codec got = Codec::none;
+    EXPECT_TRUE(codec_from_name("Xz", &got) && got == Codec::xz && !codec_from_name("gz", &got));
+}
+
+}  // namespace
