@@ -22,7 +22,8 @@ std::string decode(int fd, Codec want) {
     long got;
     for (; (got = codec_read(r, buf, sizeof buf)) > 0; out.append(buf, static_cast<size_t>(got)))
         EXPECT_EQ(out.size() % sizeof buf, 0u) << "a short piece before the end";
-    if (got < 0) out = std::string("error: ") + codec_error(r);
+    if (got < 0)  // after full pieces only
+        out = (out.size() % sizeof buf ? "short: " : "error: ") + std::string(codec_error(r));
     EXPECT_EQ(codec_read(r, buf, sizeof buf), got < 0 ? -1 : 0);
     codec_reader_close(r);
     return out;
