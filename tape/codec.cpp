@@ -422,7 +422,7 @@ void gz_release(CodecWriter *w) {
 }
 
 // Level 3 with the content checksum, as the zstd tool writes by default; the checksum
-// costs about 3 per cent of the time.
+// costs about 2 per cent of the time.
 constexpr int kZstdLevel = ZSTD_CLEVEL_DEFAULT;
 
 bool zstd_wstart(CodecWriter *w) {
