@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr const char kModule[] = "tar";
-
 /* The current member's names as the walk hands them out; set by gethead. */
 char g_name[kLongNameMax + 1], g_link[kLongNameMax + 1];
 

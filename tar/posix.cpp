@@ -9,6 +9,13 @@
 
 namespace {
 
+/* std::string_view::substr without the out_of_range it may throw: the
+ * library links no C++ runtime. */
+std::string_view part(std::string_view v, size_t from, size_t count = std::string_view::npos) {
+    if (from > v.size()) from = v.size();
+    return {v.data() + from, count < v.size() - from ? count : v.size() - from};
+}
+
 /* A decimal number without sign; false when empty, not all digits, or
  * beyond max. */
 bool decimal(std::string_view text, uint64_t max, uint64_t *value) {
@@ -30,8 +37,8 @@ bool pax_mtime(std::string_view text, struct timespec *t) {
     bool negative = !text.empty() && text[0] == '-';
     if (negative) text.remove_prefix(1);
     size_t dot = text.find('.');
-    std::string_view whole = text.substr(0, dot), fraction;
-    if (dot != std::string_view::npos) fraction = text.substr(dot + 1);
+    std::string_view whole = part(text, 0, dot), fraction;
+    if (dot != std::string_view::npos) fraction = part(text, dot + 1);
     uint64_t sec;
     if (!decimal(whole, static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) - 1, &sec)) return false;
     long nsec = 0, scale = 100000000;
@@ -53,7 +60,7 @@ bool pax_mtime(std::string_view text, struct timespec *t) {
 
 /* A path or link record: an empty value unsets what an earlier record set. */
 bool take_name(std::string_view value, bool *has, char *out, const char **why) {
-    value = value.substr(0, value.find('\0'));
+    value = part(value, 0, value.find('\0'));
     if (value.size() > kLongNameMax) {
         *why = "extended header name of more than 4096 bytes";
         return false;
@@ -108,12 +115,12 @@ bool pax_parse(std::span<const unsigned char> data, PaxAttrs *attrs, const char 
         size_t space = text.find(' ');
         uint64_t len = 0;
         *why = "malformed extended header record";
-        if (space == std::string_view::npos || !decimal(text.substr(0, space), text.size(), &len)) return false;
+        if (space == std::string_view::npos || !decimal(part(text, 0, space), text.size(), &len)) return false;
         if (len <= space + 1 || text[len - 1] != '\n') return false;
-        std::string_view record = text.substr(space + 1, len - space - 2);
+        std::string_view record = part(text, space + 1, len - space - 2);
         size_t eq = record.find('=');
         if (eq == std::string_view::npos || eq == 0) return false;
-        if (!apply(record.substr(0, eq), record.substr(eq + 1), attrs, why)) return false;
+        if (!apply(part(record, 0, eq), part(record, eq + 1), attrs, why)) return false;
         text.remove_prefix(len);
     }
     return true;
