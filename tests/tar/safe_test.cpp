@@ -36,6 +36,7 @@ const Row kRows[] = {
     {"5:./::", "'./' is refused: its path names the extraction directory itself"},
     {"5:evil/d::", "'evil/d/' is refused: its path " + kVia, "f"},
     {"0:evil/f::", "'evil/f' is refused: its path " + kVia, "mf"},
+    {"1:evil/l:x:", "'evil/l' is refused: its path " + kVia, "f"},
     {"1:l:/etc/passwd:", "'l' is refused: a hard link to '/etc/passwd' " + kOut},
     {"1:l:../x:", "'l' is refused: a hard link to '../x' " + kOut},
     {"1:l:evil/x:", "'l' is refused: a hard link to 'evil/x' " + kVia},
@@ -52,11 +53,10 @@ TEST(Safe, HostileMembersAreRefusedAndNothingLeavesTheRoot) {
             if (!row.safe && !made) continue;
             std::string opt = m == "u" ? " -FILE xXXXXXX -UNIQUE" : m == "f" ? " -FILE XXXXXX" : "";
             tk::TempCwd t;
-            std::string s = t.dir / "s";
             auto at = [&](std::string x) {
-                return x.find('@') == x.npos ? x : x.replace(x.find('@'), 1, s); };
+                return x.find('@') == x.npos ? x : x.replace(x.find('@'), 1, t.dir / "s"); };
             std::string want = at(row.message);
-            ASSERT_EQ(0, tk::sh("mkdir -p s/root; echo keep >s/x; ln -s " + s + " s/root/evil"));
+            ASSERT_EQ(0, tk::sh("mkdir -p s/root; echo keep >s/x; ln -s $PWD/s s/root/evil"));
             make(at(row.members));
             tk::Chdir cd("s/root");
             std::string before = outside(), why = row.members + opt;
