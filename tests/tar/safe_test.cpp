@@ -47,6 +47,7 @@ const Row kRows[] = {
 };
 
 TEST(Safe, HostileMembersAreRefusedAndNothingLeavesTheRoot) {
+    int fds = tk::count_fds();
     for (const Row &row : kRows)
         for (std::string m : {"m", "u", "f"}) {
             bool made = row.made.find(m) != m.npos;
@@ -66,6 +67,7 @@ TEST(Safe, HostileMembersAreRefusedAndNothingLeavesTheRoot) {
             EXPECT_TRUE(made || tk::list_dir(".") == std::vector<std::string>{"evil"}) << why;
             EXPECT_EQ(0u, tk::status(c.filename()).st_mode & 07022) << why;   // 0755 at most
         }
+    EXPECT_EQ(fds, tk::count_fds());
 }
 
 // Directories and files, their bytes, modes and times: the same with -SAFE.
