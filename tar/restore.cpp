@@ -35,6 +35,7 @@ Owner give_owner(const char *name, int dir) {
     return r == 0 ? Owner::set : Owner::refused;
 }
 
+/* The owner rule for a `kind` just made, with a trace line saying whether it took. */
 void own(const char *name, const char *function, const char *kind, int dir, const char *entry) {
     Owner owner = give_owner(entry ? entry : name, dir);
     if (owner != Owner::kept)
