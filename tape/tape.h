@@ -154,6 +154,8 @@ int z9_copyblocks(int64_t n);
  * the umask). Returns the open descriptor (read-write), or -1; a template that
  * does not end in "XXXXXX" is emptied and gives -1. */
 int z9_mkstemp(char *tmpl);
+/* The same with tmpl taken relative to the directory descriptor dir. */
+int z9_mkstempat(int dir, char *tmpl);
 
 /* The same, but closes the new file again: the name is reserved on disk.
  * Returns 0, or -1 when no file could be created. */

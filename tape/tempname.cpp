@@ -48,7 +48,7 @@ uint64_t random_bits() {
 
 }  // namespace
 
-int z9_mkstemp(char *tmpl) {
+int z9_mkstempat(int dir, char *tmpl) {
     if (!tmpl) return -1;
     size_t len = strlen(tmpl);
     if (len < kTailLen || memcmp(tmpl + len - kTailLen, kTemplateTail, kTailLen) != 0) {
@@ -61,12 +61,14 @@ int z9_mkstemp(char *tmpl) {
         uint64_t bits = random_bits();
         for (size_t i = 0; i < kTailLen; i++, bits /= kNameCharCount)
             tail[i] = kNameChars[bits % kNameCharCount];
-        int fd = open(tmpl, O_CREAT | O_EXCL | O_RDWR, 0666);
+        int fd = openat(dir, tmpl, O_CREAT | O_EXCL | O_RDWR, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
     return -1;
 }
+
+int z9_mkstemp(char *tmpl) { return z9_mkstempat(AT_FDCWD, tmpl); }
 
 int z9_mktemp(char *tmpl) {
     int fd = z9_mkstemp(tmpl);

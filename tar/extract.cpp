@@ -2,7 +2,8 @@
  * bytes for the host: output naming in file mode, the update rule, the
  * dispatch on the type flag, nodes, owners and times; and the time list kept
  * before an append (uplist, acctime). Owns mszFileName; reads hblock, st,
- * dmajor, dminor and the run flags; writes the host's file-name field. */
+ * dmajor, dminor and the run flags; writes the host's file-name field. Under
+ * -SAFE the checks and the confined creation of safe.cpp take over. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@ static void output_name(char *out, size_t size, const char *member) {
         snprintf(out, size, "%sXXXXXX", member);
     else
         z9_copy(out, size, mszFileName ? mszFileName : "");
+    if (safe_flag && unique_flag) return safe_reserve(out);
     if (z9_mktemp(out) == 0) {
         unlink(out);
     } else if (errno == EEXIST) {
@@ -50,11 +52,23 @@ static bool up_to_date(const char *name) {
     return u_flag && stat(name, &disk) == 0 && disk.st_mtime >= st.st_mtime;
 }
 
-/* Owner, group and times of what was made. */
+/* Owner, group and times of what was made. Under -SAFE the entry is reached
+ * through its own directory, and a symbolic link in its place is not followed;
+ * a place that cannot be reached again gets neither. */
 static int owner_and_times(const char *name) {
-    if (give_owner(name) == Owner::refused)
+    const char *entry = name;
+    int dir = safe_flag ? safe_dir(name, false, &entry) : AT_FDCWD;
+    if (give_owner(entry, dir) == Owner::refused)
         Z9_LOG(kSevInfo, "extract", "warning: unable to assign GID = %d and UID = %d to extracted file",
                static_cast<int>(st.st_gid), static_cast<int>(st.st_uid));
+    if (safe_flag) {
+        const struct timespec times[2] = {{0, UTIME_NOW}, posix_flag ? st.st_mtim : timespec{st.st_mtime, 0}};
+        if (dir >= 0) {
+            utimensat(dir, entry, times, AT_SYMLINK_NOFOLLOW);
+            close(dir);
+        }
+        return 1;
+    }
     // A file system without times is no reason to fail. Under -POSIX the
     // archive may carry nanoseconds, which then come back where they fit.
     if (posix_flag) {
@@ -72,7 +86,8 @@ static int owner_and_times(const char *name) {
 /* An old-style directory member: every directory on the path. One that
  * exists already counts as extracted; only one that cannot be made fails. */
 static int make_dirs(char *name) {
-    if (testdir(name) < 0) {
+    // Under -SAFE one confined walk makes them all, the last one included.
+    if ((safe_flag ? safe_mkdir(name, true) : testdir(name)) < 0) {
         z9_error(kModule, __LINE__, "extract", "can't create '%s'", name);
         return 0;
     }
@@ -134,6 +149,11 @@ static int dispatch(char *name) {
 }
 
 int extract(void) {
+    // -SAFE refuses a member before anything of it is named or made. It
+    // confines what extraction makes on disk in memory mode too (directories,
+    // hard links; devices and FIFOs are refused), while regular members'
+    // data still go only to memory there.
+    if (safe_flag && !safe_admit()) return 0;
     // The name is the member's own, or in file mode the output's; either is
     // a copy, since making directories cuts it for a moment. Room for the
     // longest -FILE value, or the longest member name and "XXXXXX".

@@ -2,7 +2,8 @@
  * host's memory: the directories on a path, a regular member's data (a whole
  * file or one extent of it) and hard links. Sets ofname and, in memory mode,
  * mbuf, msize and moff; reads st, codesize, hblock, file_flag and o_flag.
- * Names are used as paths exactly as the archive gives them. */
+ * Names are used as paths exactly as the archive gives them; under -SAFE
+ * files, directories and links are made through safe.cpp instead. */
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -27,15 +28,16 @@ char ofname[kOfnameSize];  /* output being written; set by newfile and restore, 
 
 }  // extern "C"
 
-Owner give_owner(const char *name) {
+Owner give_owner(const char *name, int dir) {
     if (o_flag) return Owner::kept;
-    return chown(name, st.st_uid, st.st_gid) == 0 ? Owner::set : Owner::refused;
+    int r = dir == AT_FDCWD ? chown(name, st.st_uid, st.st_gid)
+                            : fchownat(dir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+    return r == 0 ? Owner::set : Owner::refused;
 }
 
-/* The owner rule for a directory or file just made (a `kind`), with a trace
- * line saying whether the owner took. */
-static void own(const char *name, const char *function, const char *kind) {
-    Owner owner = give_owner(name);
+/* The owner rule for a `kind` just made, with a trace line saying whether it took. */
+void own(const char *name, const char *function, const char *kind, int dir, const char *entry) {
+    Owner owner = give_owner(entry ? entry : name, dir);
     if (owner != Owner::kept)
         Z9_LOG(kSevInfo, function, "UID = %d and GID = %d %s for %s %s", static_cast<int>(st.st_uid),
                static_cast<int>(st.st_gid), owner == Owner::set ? "set" : "not set", kind, name);
@@ -44,6 +46,12 @@ static void own(const char *name, const char *function, const char *kind) {
 /* ---- directories ------------------------------------------------------- */
 
 int makedir(char *name, int strict) {
+    // Under -SAFE only a directory member gets here: as below, a failure is
+    // no error and no directory above it is made.
+    if (safe_flag) {
+        safe_mkdir(name, false);
+        return 0;
+    }
     // Without strictness a failure is expected: the directory may exist.
     if (mkdir(name, 0777) != 0 && strict) return -1;
     own(name, "makedir", "dir");
@@ -72,6 +80,7 @@ int testdir(char *name) {
 
 int newfile(const char *name, int mode) {
     z9_copy(ofname, sizeof ofname, name);
+    if (safe_flag) return safe_newfile(name, mode);
     // testdir writes into the name, and on failure the cut copy is what the
     // message shows.
     char path[kLongNameMax + 8];
@@ -229,7 +238,7 @@ int restore(char *name) {
     return extent > 0 && extent < count ? 1 : 0;
 }
 
-int makelink(const char *name, const char *target) {
+static int plain_link(const char *name, const char *target) {
     // link() never replaces a name, so whatever holds it goes first.
     unlink(name);
     int r = link(target, name);
@@ -238,6 +247,11 @@ int makelink(const char *name, const char *target) {
         z9_copy(path, sizeof path, name);
         if (testdir(path) == 1) r = link(target, name);
     }
+    return r;
+}
+
+int makelink(const char *name, const char *target) {
+    int r = safe_flag ? safe_link(name, target) : plain_link(name, target);
     if (r != 0)
         Z9_LOG(kSevInfo, "makelink", "can't link '%s' to '%s'", name, target);
     else

@@ -4,6 +4,7 @@
 #ifndef Z9_TAR_TAR_H
 #define Z9_TAR_TAR_H
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <cstdint>
@@ -99,9 +100,27 @@ Z9_EXPORT int savefile(char *path, const char *name);
 void apply_overrides(void);
 
 /* The owner rule of extraction: what was made gets the member's owner and
- * group from st, unless -o leaves it to the extracting user (kept). */
+ * group from st, unless -o leaves it to the extracting user (kept). Given a
+ * directory descriptor (-SAFE), name is an entry of it and a symbolic link
+ * there is not followed. own adds the trace line of a `kind` just made. */
 enum class Owner { kept, set, refused };
-[[nodiscard]] Owner give_owner(const char *name);
+[[nodiscard]] Owner give_owner(const char *name, int dir = AT_FDCWD);
+void own(const char *name, const char *function, const char *kind, int dir = AT_FDCWD,
+         const char *entry = nullptr);
+
+/* ---- confined creation under -SAFE (safe.cpp) ---- */
+
+/* Checks the current member before anything of it is made: false, with the
+ * message given, when it is refused. */
+bool safe_admit(void);
+/* Opens the directory holding the output `name` without following a link on
+ * the way (the -FILE template's own path excepted), making missing ones with
+ * make; *base is the entry in it. -1 with errno when it cannot. */
+int safe_dir(const char *name, bool make, const char **base);
+void safe_reserve(char *out);      /* -UNIQUE: out's "XXXXXX" made unique */
+int safe_newfile(const char *name, int mode);       /* as newfile */
+int safe_mkdir(const char *name, bool parents);  /* 0, or -1 when not reached */
+int safe_link(const char *name, const char *target); /* as link(2) */
 
 /* True when the current header is a regular file (kTypeRegOld or kTypeReg):
  * the only members that carry extent and tail fields. */

@@ -1,0 +1,213 @@
+/* safe.cpp - confined creation of extracted objects under -SAFE: which
+ * members may be extracted at all, and the walk that reaches a member's place
+ * one directory at a time from the current directory, never through a
+ * symbolic link. Reads st, hblock, the member's names and the run flags;
+ * holds no state. Called only when safe_flag is set. */
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "tar.h"
+#include "../tape/tape.h"
+
+static const char kModule[] = "safe";
+
+/* No set-user-ID, set-group-ID or sticky bit, no write for group or others. */
+constexpr int kSafeBits = 0755;
+
+namespace {
+
+enum class Place { inside, leaves, root };
+
+/* Where a name leads, read as text: an absolute name or a ".." component
+ * leaves the root; one with nothing but "." components is the root itself. */
+Place place(const char *name) {
+    if (name[0] == '/') return Place::leaves;
+    bool named = false;
+    for (const char *p = name; *p != '\0';) {
+        size_t len = strcspn(p, "/");
+        if (len == 2 && p[0] == '.' && p[1] == '.') return Place::leaves;
+        if (len > 1 || (len == 1 && p[0] != '.')) named = true;
+        p += len;
+        if (*p == '/') p++;
+    }
+    return named ? Place::inside : Place::root;
+}
+
+/* The -FILE template names the output: the host chose it, so its path is
+ * followed as the system resolves it. A member's own name is not. */
+bool trusted_output(void) { return file_flag && !unique_flag; }
+
+/* The directory `entry` in `dir`. Unless follow, a symbolic link there is not
+ * opened, and the failure says so with ELOOP. */
+int open_dir(int dir, const char *entry, bool follow) {
+    int fd = openat(dir, entry, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    struct stat s;
+    if (fd < 0 && !follow && fstatat(dir, entry, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(s.st_mode))
+        errno = ELOOP;
+    return fd;
+}
+
+/* One directory down, to `entry` of `dir` (made first when missing and make
+ * is set; `shown` is its path for the trace). Closes dir. */
+int step(int dir, const char *shown, const char *entry, bool make, bool follow) {
+    int next = open_dir(dir, entry, follow);
+    if (next < 0 && errno == ENOENT && make && mkdirat(dir, entry, 0777 & kSafeBits) == 0) {
+        own(shown, "makedir", "dir", dir, entry);
+        next = open_dir(dir, entry, follow);
+    }
+    int error = errno;
+    close(dir);
+    errno = error;
+    return next;
+}
+
+/* Opens the directory that holds the last entry of path, walking from the
+ * current directory (or "/" for a followed absolute path), and points *base
+ * at that entry ("." when path ends in "/"). make: missing directories are
+ * made. The names were checked by safe_admit, so a confined walk meets no
+ * "..". Returns the descriptor, or -1 with errno. */
+int walk(const char *path, bool make, bool follow, const char **base) {
+    const char *slash = strrchr(path, '/');
+    *base = slash ? slash + 1 : path;
+    if (**base == '\0') *base = ".";
+    char dirs[kLongNameMax + 8];
+    int len = slash ? static_cast<int>(slash - path) : 0;
+    if (snprintf(dirs, sizeof dirs, "%.*s", len, path) >= static_cast<int>(sizeof dirs)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int dir = open(follow && path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // dirs is cut at each "/" in turn, so that it shows the path made so far.
+    for (char *entry = dirs; dir >= 0 && slash;) {
+        char *end = strchr(entry, '/');
+        if (end) *end = '\0';
+        if (*entry != '\0' && strcmp(entry, ".") != 0) dir = step(dir, dirs, entry, make, follow);
+        if (!end) break;
+        *end = '/';
+        entry = end + 1;
+    }
+    return dir;
+}
+
+/* Whether reaching path from the root meets a symbolic link on the way or,
+ * with last, in the last place. Whatever is missing is no link. */
+bool meets_link(const char *path, bool last) {
+    const char *base;
+    int dir = walk(path, false, false, &base);
+    if (dir < 0) return errno == ELOOP;
+    struct stat s;
+    bool link = last && fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(s.st_mode);
+    close(dir);
+    return link;
+}
+
+/* A hard link may only name an entry inside the root, reached without a
+ * symbolic link; a missing one is no refusal (linking it fails as usual). */
+bool admit_link(const char *name, const char *target) {
+    const char *why = nullptr;
+    if (place(target) == Place::leaves)
+        why = "leaves the extraction directory";
+    else if (meets_link(target, true))
+        why = "passes through a symbolic link";
+    if (why) z9_error(kModule, __LINE__, "extract", "'%s' is refused: a hard link to '%s' %s", name, target, why);
+    return !why;
+}
+
+}  // namespace
+
+/* Everything is checked before anything of the member is made. Only the
+ * directories on the member's own way matter, and only when something is made
+ * there: a link in its last place is replaced, or reached with calls that do
+ * not follow it, and a regular member in memory mode makes nothing on disk. */
+bool safe_admit(void) {
+    const char *name = member_name();
+    int type = hblock[kTypeOff];
+    Place where = place(name);
+    size_t len = strlen(name);
+    bool dir = len > 0 && name[len - 1] == '/';
+    bool on_disk = !trusted_output() && (file_flag || !plain_file() || dir);
+    const char *why = nullptr;
+    if (where == Place::leaves)
+        why = "its path leaves the extraction directory";
+    else if (where == Place::root)
+        why = "its path names the extraction directory itself";
+    else if (type == kTypeChar || type == kTypeBlock || type == kTypeFifo)
+        why = "device and FIFO members are not extracted";
+    else if (on_disk && meets_link(name, false))
+        why = "its path passes through a symbolic link";
+    if (why) {
+        z9_error(kModule, __LINE__, "extract", "'%s' is refused: %s", name, why);
+        return false;
+    }
+    return type == kTypeLink ? admit_link(name, member_link()) : true;
+}
+
+int safe_dir(const char *name, bool make, const char **base) {
+    return walk(name, make, trusted_output(), base);
+}
+
+/* The member's name and "XXXXXX", so its last entry is always inside out.
+ * As without -SAFE, no directory is made for it here: where one is missing
+ * the walk gives -1, each try fails, and the name keeps random characters. */
+void safe_reserve(char *out) {
+    const char *base;
+    int dir = safe_dir(out, false, &base);
+    char *tmpl = out + (base - out);
+    int fd = z9_mkstempat(dir, tmpl);
+    if (fd >= 0) {
+        close(fd);
+        unlinkat(dir, tmpl, 0);
+    } else if (errno == EEXIST) {
+        out[0] = '\0';  // no free name: fail later rather than replace a file
+    }
+    if (dir >= 0) close(dir);
+}
+
+int safe_newfile(const char *name, int mode) {
+    const char *base;
+    int dir = safe_dir(name, true, &base);
+    int fd = -1;
+    if (dir >= 0) {
+        // A new inode as without -SAFE; a link in the place goes unfollowed.
+        unlinkat(dir, base, 0);
+        fd = openat(dir, base, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & kSafeBits);
+    }
+    if (fd >= 0) {
+        Z9_LOG(kSevInfo, "newfile", "file %s created, mode is 0%o\n", name, mode & kSafeBits);
+        own(name, "newfile", "file", dir, base);
+    } else {
+        z9_error(kModule, __LINE__, "newfile", "can't create '%s'", name);
+    }
+    if (dir >= 0) close(dir);
+    return fd;
+}
+
+int safe_mkdir(const char *name, bool parents) {
+    const char *base;
+    int dir = safe_dir(name, parents, &base);
+    if (dir < 0) return -1;
+    // "." is the directory the walk just made or entered.
+    if (strcmp(base, ".") != 0) {
+        mkdirat(dir, base, 0777 & kSafeBits);  // one that exists gets its owner again
+        own(name, "makedir", "dir", dir, base);
+    }
+    close(dir);
+    return 0;
+}
+
+int safe_link(const char *name, const char *target) {
+    const char *base, *from;
+    int dir = safe_dir(name, true, &base);
+    if (dir < 0) return -1;
+    unlinkat(dir, base, 0);  // linkat never replaces a name
+    int source = walk(target, false, false, &from);
+    int r = source < 0 ? -1 : linkat(source, from, dir, base, 0);
+    if (source >= 0) close(source);
+    close(dir);
+    return r;
+}

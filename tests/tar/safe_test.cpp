@@ -1,0 +1,92 @@
+// safe_test.cpp - -SAFE against hostile archives made by Python's tarfile, each
+// in a fresh root inside a sentinel directory, in memory mode, with -UNIQUE
+// and with a -FILE template; and a well-formed archive, the same either way.
+#include <gtest/gtest.h>
+
+#include "testkit/testkit.h"
+
+namespace {
+
+const std::string kOk = "0 GetArchive_succeeded", kOut = "leaves the extraction directory",
+                  kVia = "passes through a symbolic link";
+
+// Writes a.tar from members "type:name:link:mode"; a file holds its name. A
+// name past 100 bytes gets a pax record, for -POSIX.
+void make(const std::string &members) {
+    tk::write_file("mk.py", R"(import sys, tarfile, io
+with tarfile.open('a.tar', 'w', format=tarfile.PAX_FORMAT) as t:
+    for kind, name, link, mode in (spec.split(':') for spec in sys.argv[1:]):
+        i = tarfile.TarInfo(name)
+        i.type, i.linkname, i.mode, i.mtime = kind.encode(), link, int(mode or '644', 8), 10**9
+        data = name.encode() * (kind == '0'); i.size, i.devmajor, i.devminor = len(data), 1, 3
+        t.addfile(i, io.BytesIO(data)))");
+    ASSERT_EQ(0, tk::sh("python3 mk.py " + members));
+}
+
+// What lies in the sentinel directory s beside the root s/root; s/x's bytes.
+std::string outside() { return tk::sh_out("cd ../..; find s ! -path 's/root/*' | sort; cat s/x"); }
+
+// "@" stands for s. `made`: the modes in which the member is extracted (m
+// memory, u -UNIQUE, f -FILE template); root/evil -> s. Last: no -SAFE.
+struct Row { std::string members, message, made = ""; bool safe = true; };
+const Row kRows[] = {
+    {"0:@/abs::", "'@/abs' is refused: its path " + kOut},
+    {"0:../x::", "'../x' is refused: its path " + kOut},
+    {"0:a/../../b::", "'a/../../b' is refused: its path " + kOut},
+    {"5:./::", "'./' is refused: its path names the extraction directory itself"},
+    {"5:evil/d::", "'evil/d/' is refused: its path " + kVia, "f"},
+    {"0:evil/f::", "'evil/f' is refused: its path " + kVia, "mf"},
+    {"1:evil/l:x:", "'evil/l' is refused: its path " + kVia, "f"},
+    {"1:l:/etc/passwd:", "'l' is refused: a hard link to '/etc/passwd' " + kOut},
+    {"1:l:../x:", "'l' is refused: a hard link to '../x' " + kOut},
+    {"1:l:evil/x:", "'l' is refused: a hard link to 'evil/x' " + kVia},
+    {"3:c::", "'c' is refused: device and FIFO members are not extracted"},
+    {"6:p::", "'p' is refused: device and FIFO members are not extracted"},
+    {"0:u::7777", "", "muf"},
+    {"0:evil/f::", "", "u", false},   // as today: out of the root through the link
+};
+
+TEST(Safe, HostileMembersAreRefusedAndNothingLeavesTheRoot) {
+    int fds = tk::count_fds();
+    for (const Row &row : kRows)
+        for (std::string m : {"m", "u", "f"}) {
+            bool made = row.made.find(m) != m.npos;
+            if (!row.safe && !made) continue;
+            std::string opt = m == "u" ? " -FILE xXXXXXX -UNIQUE" : m == "f" ? " -FILE XXXXXX" : "";
+            tk::TempCwd t;
+            auto at = [&](std::string x) {
+                return x.find('@') == x.npos ? x : x.replace(x.find('@'), 1, t.dir / "s"); };
+            std::string want = at(row.message);
+            ASSERT_EQ(0, tk::sh("mkdir -p s/root; echo keep >s/x; ln -s $PWD/s s/root/evil"));
+            make(at(row.members));
+            tk::Chdir cd("s/root");
+            std::string before = outside(), why = row.members + opt;
+            tk::Call c("-ARCHIVE ../../a.tar -MEMBER * -x" + opt + (row.safe ? " -SAFE" : ""));
+            EXPECT_EQ(made ? kOk : "-1 " + want, c.got()) << why;
+            EXPECT_EQ(row.safe, before == outside()) << why;
+            EXPECT_TRUE(made || tk::list_dir(".") == std::vector<std::string>{"evil"}) << why;
+            EXPECT_EQ(0u, tk::status(c.filename()).st_mode & 07022) << why;   // 0755 at most
+        }
+    EXPECT_EQ(fds, tk::count_fds());
+}
+
+// Directories and files, their bytes, modes and times: the same with -SAFE.
+TEST(Safe, WellFormedArchiveExtractsAsWithout) {
+    tk::TempCwd t;
+    make("5:d::755 5:d/e::700 0:d/f::644 0:d/e/g::600 0:d/e/" + std::string(150, 'L') + "::755");
+    std::string tree[2];
+    for (int safe : {0, 1}) {
+        tk::sh("mkdir r" + std::to_string(safe));
+        tk::Chdir cd("r" + std::to_string(safe));
+        std::string cmd = "-ARCHIVE ../a.tar -MEMBER * -x -FILE xXXXXXX -UNIQUE -POSIX";
+        EXPECT_EQ(kOk, tk::Call(cmd + (safe ? " -SAFE" : "")).got());
+        // Unique suffixes go; only files show modes (directories': 0777, 0755).
+        tree[safe] = tk::sh_out("find . -mindepth 1 \\( -type f -printf '%m %T@ ' -o -true \\) "
+                                "-printf '%p\\n' | sed -E 's/[A-Za-z0-9]{6}$//' | sort; "
+                                "find . -type f | sort | xargs cat");
+    }
+    EXPECT_EQ(tree[0], tree[1]);
+    EXPECT_NE(std::string::npos, tree[1].find("600 1000000000.0000000000 ./d/e/g\n")) << tree[1];
+}
+
+}  // namespace
