@@ -152,7 +152,7 @@ int OrvLogEntry(const char *module, int line, int severity, const char *function
     // Entries above the level cost nothing: the arguments are never formatted,
     // and not even the buffer is cleared.
     if (!entry_passes(severity)) return 0;
-    char buf[kLineBuffer] = {};
+    char buf[kLineBuffer];
     if (!(g_log.mode & kLogNoHeader)) write_header(module, line, severity, function);
 
     size_t length = 0;
@@ -171,16 +171,23 @@ int OrvLogEntry(const char *module, int line, int severity, const char *function
 
 }  // extern "C"
 
-void z9_log_text(const char *module, int line, int severity, const char *function, const char *a, const char *b,
-                 const char *c) {
+void z9_log_text(const char *module, int line, int severity, const char *function, const char *text, size_t len) {
     if (!entry_passes(severity)) return;
     if (!(g_log.mode & kLogNoHeader)) write_header(module, line, severity, function);
-    // One write for the whole entry, whatever its length.
-    struct iovec parts[] = {{const_cast<char *>(a), strlen(a)}, {const_cast<char *>(b), strlen(b)},
-                            {const_cast<char *>(c), strlen(c)}, {const_cast<char *>("\n\n"), 2}};
-    if (writev(g_log.descriptor, parts, 4) < 0) return;
-    if (g_log.mode & kLogEcho)
-        for (const auto &p : parts) put_stdout(static_cast<const char *>(p.iov_base), p.iov_len);
+    // The text and its two line ends in one write, as OrvLogEntry writes them.
+    char buf[kLineBuffer];
+    if (len + 2 <= sizeof buf) {
+        memcpy(buf, text, len);
+        memcpy(buf + len, "\n\n", 2);
+        put_fd(g_log.descriptor, buf, len + 2);
+    } else {
+        struct iovec parts[] = {{const_cast<char *>(text), len}, {const_cast<char *>("\n\n"), 2}};
+        if (writev(g_log.descriptor, parts, 2) < 0) return;
+    }
+    if (g_log.mode & kLogEcho) {
+        put_stdout(text, len);
+        put_stdout("\n\n", 2);
+    }
 }
 
 extern "C" {

@@ -33,3 +33,27 @@ void z9_error(const char *module, int line, const char *function, const char *fo
     va_end(ap);
     z9_error_text(module, line, function, text);
 }
+
+TextBuf &TextBuf::add(std::string_view s) {
+    size_t len = s.size(), room = size_ - 1 - len_;
+    if (len > room) len = room;
+    memcpy(buf_ + len_, s.data(), len);
+    len_ += len;
+    buf_[len_] = '\0';
+    return *this;
+}
+
+TextBuf &TextBuf::num(int64_t v, int width, bool left) {
+    char digits[48];
+    size_t n = 24;
+    uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    do digits[--n] = static_cast<char>('0' + u % 10); while ((u /= 10) != 0);
+    if (v < 0) digits[--n] = '-';
+    size_t end = 24;
+    // Padding on the side the format asks for; never more than the places.
+    for (int pad = width - static_cast<int>(end - n); pad > 0 && n > 0 && end < sizeof digits; pad--) {
+        if (left) digits[end++] = ' ';
+        else digits[--n] = ' ';
+    }
+    return add(std::string_view(digits + n, end - n));
+}

@@ -157,10 +157,13 @@ int64_t read_direct(int64_t size) {
  * plain reads, which fail as they always do. */
 bool skip_into_record(int64_t n) {
     if (nblock <= 0 || !S_ISREG(sa.st_mode) || !z9_reads_descriptor()) return false;
-    off_t here = lseek(handle, 0, SEEK_CUR);
-    if (here < 0) return false;
+    // A skip that ends in the next record reads it whole, in one call: the
+    // members behind a small one are mostly in it too.
     int64_t record = static_cast<int64_t>(nblock) * kBlockSize;
     int64_t records = (n - 1) / nblock;
+    if (records == 0) return false;
+    off_t here = lseek(handle, 0, SEEK_CUR);
+    if (here < 0) return false;
     int64_t start = here + records * record;
     int64_t len = static_cast<int64_t>(sa.st_size) - start;
     if (len > record) len = record;

@@ -2,6 +2,10 @@
  * header from the archive buffer into hblock, st, dmajor/dminor and the tail
  * values; newhead and prcsum build one in the output buffer. Owns those run
  * values and the skipped-block counter; reads the -PERM/-UID/-GID overrides. */
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -46,14 +50,21 @@ static int digit_value(unsigned char c, int base) {
 static bool parse_field(const unsigned char *p, size_t room, int maxdigits, int base,
                         uint64_t *value) {
     size_t i = 0;
-    *value = 0;
+    uint64_t v = 0;
     while (i < room && p[i] == ' ') i++;
-    if (i == room) return false;
-    for (int n = 0; n < maxdigits && i < room; n++, i++) {
-        int d = digit_value(p[i], base);
-        if (d < 0) break;
-        *value = *value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    if (i == room) {
+        *value = 0;
+        return false;
     }
+    size_t end = room - i > static_cast<size_t>(maxdigits) ? i + static_cast<size_t>(maxdigits) : room;
+    // Octal, which every header holds five times, gets a loop of its own.
+    if (base == 8) {
+        for (unsigned d; i < end && (d = p[i] - 0u - '0') < 8; i++) v = v * 8 + d;
+    } else {
+        for (int d; i < end && (d = digit_value(p[i], base)) >= 0; i++)
+            v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    }
+    *value = v;
     // Digits that run to the very end of the block have no terminator: bad.
     return i < room && (p[i] == ' ' || p[i] == '\0');
 }
@@ -178,11 +189,28 @@ int usize(void) { return type_info().data ? 1 : 0; }
 /* ---- checksum ---------------------------------------------------------- */
 
 int headsum(const unsigned char *block) {
-    // Every header read is summed: one plain pass the compiler can vectorise,
-    // then the checksum field's bytes are exchanged for the blanks it counts
-    // as. The sum wraps at 16 bits either way.
+    // Every header read is summed: sixteen bytes at a time where the
+    // processor can (SSE2, on every x86-64), else eight at a time, each
+    // word's bytes in four 16-bit lanes that 64 words cannot overflow. Then
+    // the checksum field's bytes are exchanged for the blanks they count as.
+    // The sum wraps at 16 bits either way.
     uint32_t sum = 0;
-    for (int i = 0; i < kBlockSize; i++) sum += block[i];
+#if defined(__SSE2__)
+    __m128i acc = _mm_setzero_si128();
+    for (int i = 0; i < kBlockSize; i += 16)
+        acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i)),
+                                              _mm_setzero_si128()));
+    sum = static_cast<uint32_t>(_mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#else
+    constexpr uint64_t kLow = 0x00ff00ff00ff00ffULL;
+    uint64_t lanes = 0;
+    for (int i = 0; i < kBlockSize; i += 8) {
+        uint64_t w;
+        memcpy(&w, block + i, sizeof w);
+        lanes += (w & kLow) + ((w >> 8) & kLow);
+    }
+    for (int lane = 0; lane < 64; lane += 16) sum += static_cast<uint32_t>((lanes >> lane) & 0xffff);
+#endif
     for (int i = kChksumOff; i < kChksumOff + kChksumLen; i++) sum = sum - block[i] + ' ';
     return static_cast<int16_t>(static_cast<uint16_t>(sum));
 }
@@ -192,9 +220,14 @@ int headsum(const unsigned char *block) {
 /* Logs the current header's name, mode and uid fields as they stand; the
  * name comes from the archive and is only ever an argument. */
 static void log_fields(void) {
-    HeaderText name(kNameOff), mode(kModeOff, kModeLen), uid(kUidOff, kUidLen);
-    Z9_LOG(kSevInfo, "gethead", "name=%s,mode=%s,uid=%s", name.text, mode.text, uid.text);
-    Z9_LOG(kSevInfo, "gethead", "\n");
+    if (!z9_log_is_open()) return;
+    auto field = [](int off) { return reinterpret_cast<const char *>(hblock + off); };
+    char text[kNameLen + kModeLen + kUidLen + 16];
+    TextBuf t(text, sizeof text);
+    t.add("name=").field(field(kNameOff), kNameLen).add(",mode=").field(field(kModeOff), kModeLen);
+    t.add(",uid=").field(field(kUidOff), kUidLen);
+    z9_log_text(kModule, __LINE__, kSevInfo, "gethead", t.text(), t.size());
+    z9_log_text(kModule, __LINE__, kSevInfo, "gethead", "\n", 1);
 }
 
 /* Checks the block's checksum. True when it matches; false when the block

@@ -20,30 +20,6 @@ namespace {
 
 constexpr const char kModule[] = "tar";
 
-/* Builds a text in a fixed buffer from pieces and decimal numbers, cut to
- * fit, always terminated. */
-class Text {
-public:
-    Text(char *buf, size_t size) : buf_(buf), size_(size) { buf_[0] = '\0'; }
-    Text &add(const char *s) {
-        while (*s && len_ + 1 < size_) buf_[len_++] = *s++;
-        buf_[len_] = '\0';
-        return *this;
-    }
-    Text &add(int64_t v) {
-        char digits[24];
-        size_t n = sizeof digits;
-        digits[--n] = '\0';
-        uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-        do digits[--n] = static_cast<char>('0' + u % 10); while ((u /= 10) != 0);
-        if (v < 0) digits[--n] = '-';
-        return add(digits + n);
-    }
-private:
-    char *buf_;
-    size_t size_, len_ = 0;
-};
-
 }  // namespace
 
 /* ---- pattern match ------------------------------------------------------ */
@@ -125,6 +101,8 @@ int mismatch(const char *pattern, const char *text, int length) {
     if (!pattern) pattern = "";
     if (length < 0 || (length > 0 && !text)) return 1;
     Match m{pattern, text, length, static_cast<size_t>(length) + 1, nullptr};
+    // Without a '*' there is nothing to remember: one pass decides.
+    if (!strchr(pattern, '*')) return match_from(m, 0, 0);
     size_t cells = (strlen(pattern) + 1) * m.width;
     signed char stack_memo[kStackCells];
     signed char *heap_memo = nullptr;
@@ -173,10 +151,11 @@ int skipfile(void) {
     // together piece by piece: it is made for every member passed over, and
     // the printf machinery cost more than the rest of the skip.
     char text[160];
-    Text(text, sizeof text).add("blocks to read in this file ").add(n).add(" (extract ").add(__LINE__)
-        .add(") st.st_size=").add(static_cast<int64_t>(st.st_size)).add(" \n");
+    TextBuf t(text, sizeof text);
+    t.add("blocks to read in this file ").num(n).add(" (extract ").num(__LINE__).add(") st.st_size=");
+    t.num(static_cast<int64_t>(st.st_size)).add(" \n");
     z9_set_message(text);
-    Z9_LOG(kSevInfo, "skipfile", "%s", text);
+    z9_log_text(kModule, __LINE__, kSevInfo, "skipfile", t.text(), t.size());
 
     // The block layer seeks over whole records of a file archive and reads
     // the rest; on a read failure the blocks it got through tell what is left.
@@ -286,16 +265,17 @@ extern "C" int catalog(void) {
     int64_t size = st.st_size;
     if (plain_file() && extent < 1 && codesize > size) size = codesize;
 
-    char line[80];
-    const char *mode = prmode(prefix(), static_cast<int>(st.st_mode));
-    int uid = static_cast<int>(st.st_uid), gid = static_cast<int>(st.st_gid);
+    // The line is put together in one pass: it is made for every member listed.
+    char line[kLongNameMax + 64];
+    TextBuf t(line, sizeof line);
+    t.add(prmode(prefix(), static_cast<int>(st.st_mode))).add(" ").num(st.st_uid, 3).add("/").num(st.st_gid, 1);
     if (device_type(hblock[kTypeOff]))
-        snprintf(line, sizeof line, "%s %3d/%1d %3d,%-3d ", mode, uid, gid, dmajor, dminor);
+        t.add(" ").num(dmajor, 3).add(",").num(dminor, 3, true).add(" ");
     else
-        snprintf(line, sizeof line, "%s %3d/%1d %7ld ", mode, uid, gid, static_cast<long>(size));
+        t.add(" ").num(size, 7).add(" ");
     // At most the 100 bytes of the name field; under -POSIX the whole name.
-    if (posix_flag) z9_log_text(kModule, __LINE__, kSevInfo, "catalog", line, " ", member_name());
-    else Z9_LOG(kSevInfo, "catalog", "%s %-.*s", line, kNameLen, member_name());
+    t.add(" ").field(member_name(), posix_flag ? kLongNameMax : kNameLen);
+    z9_log_text(kModule, __LINE__, kSevInfo, "catalog", t.text(), t.size());
 
     log_type_entry(extent, count, total, size);
     if (extent < 1 && plain_file()) log_foreign_magic();
