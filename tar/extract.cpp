@@ -153,7 +153,11 @@ int extract(void) {
     // confines what extraction makes on disk in memory mode too (directories,
     // hard links; devices and FIFOs are refused), while regular members'
     // data still go only to memory there.
-    if (safe_flag && !safe_admit()) return 0;
+    if (safe_flag) {
+        Admit admit = safe_admit();
+        if (admit == Admit::refuse) return 0;
+        if (admit == Admit::pass) return usize() ? skipfile() : 1;
+    }
     // The name is the member's own, or in file mode the output's; either is
     // a copy, since making directories cuts it for a moment. Room for the
     // longest -FILE value, or the longest member name and "XXXXXX".

@@ -124,13 +124,17 @@ bool admit_link(const char *name, const char *target) {
  * directories on the member's own way matter, and only when something is made
  * there: a link in its last place is replaced, or reached with calls that do
  * not follow it, and a regular member in memory mode makes nothing on disk. */
-bool safe_admit(void) {
+Admit safe_admit(void) {
     const char *name = member_name();
     int type = hblock[kTypeOff];
     Place where = place(name);
     size_t len = strlen(name);
     bool dir = len > 0 && name[len - 1] == '/';
     bool on_disk = !trusted_output() && (file_flag || !plain_file() || dir);
+    // Archives made of "." start with the directory "./": the root exists,
+    // and nothing of an archive may change it, so that member makes nothing.
+    bool is_dir = dir || type == kTypeDir || type == kTypeDumpDir;
+    if (where == Place::root && is_dir) return Admit::pass;
     const char *why = nullptr;
     if (where == Place::leaves)
         why = "its path leaves the extraction directory";
@@ -142,9 +146,10 @@ bool safe_admit(void) {
         why = "its path passes through a symbolic link";
     if (why) {
         z9_error(kModule, __LINE__, "extract", "'%s' is refused: %s", name, why);
-        return false;
+        return Admit::refuse;
     }
-    return type == kTypeLink ? admit_link(name, member_link()) : true;
+    if (type == kTypeLink && !admit_link(name, member_link())) return Admit::refuse;
+    return Admit::make;
 }
 
 int safe_dir(const char *name, bool make, const char **base) {

@@ -110,9 +110,11 @@ void own(const char *name, const char *function, const char *kind, int dir = AT_
 
 /* ---- confined creation under -SAFE (safe.cpp) ---- */
 
-/* Checks the current member before anything of it is made: false, with the
- * message given, when it is refused. */
-bool safe_admit(void);
+/* Checks the current member before anything of it is made: refused, with
+ * the message given; passed over (the directory "./", which would only
+ * change the root); or to be made. */
+enum class Admit { make, pass, refuse };
+Admit safe_admit(void);
 /* Opens the directory holding the output `name` without following a link on
  * the way (the -FILE template's own path excepted), making missing ones with
  * make; *base is the entry in it. -1 with errno when it cannot. */

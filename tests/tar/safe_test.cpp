@@ -33,7 +33,8 @@ const Row kRows[] = {
     {"0:@/abs::", "'@/abs' is refused: its path " + kOut},
     {"0:../x::", "'../x' is refused: its path " + kOut},
     {"0:a/../../b::", "'a/../../b' is refused: its path " + kOut},
-    {"5:./::", "'./' is refused: its path names the extraction directory itself"},
+    {"5:./::", "", "muf"},   // the root itself: passed over
+    {"0:.::", "'.' is refused: its path names the extraction directory itself"},
     {"5:evil/d::", "'evil/d/' is refused: its path " + kVia, "f"},
     {"0:evil/f::", "'evil/f' is refused: its path " + kVia, "mf"},
     {"1:evil/l:x:", "'evil/l' is refused: its path " + kVia, "f"},
