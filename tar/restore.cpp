@@ -107,25 +107,26 @@ void pfile(const char *name, int64_t bytes, int64_t blocks) {
            static_cast<long>(blocks));
 }
 
-/* A large member buffer is filled whole, at once: asking for huge pages spares
- * the system a page fault for every 4 KiB of it. Only advice, confined to the
- * whole huge pages inside the buffer; where it is not known it is left out. */
-static void advise_filled_whole(unsigned char *buf, int64_t size) {
+/* A large member buffer is filled whole, at once. Aligned to huge pages and
+ * advised so, it costs the system one fault and one clearing for every 2 MiB
+ * instead of every 4 KiB, about half the time of a plain allocation. */
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr int64_t kLargeMember = int64_t{8} << 20;
+
+static unsigned char *large_buffer(size_t size) {
+    void *p = nullptr;
+    if (posix_memalign(&p, kHugePage, size) != 0) return nullptr;
 #ifdef MADV_HUGEPAGE
-    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    if (size < static_cast<int64_t>(4 * kHuge)) return;
-    uintptr_t from = (reinterpret_cast<uintptr_t>(buf) + kHuge - 1) & ~(kHuge - 1);
-    uintptr_t to = (reinterpret_cast<uintptr_t>(buf) + static_cast<uintptr_t>(size)) & ~(kHuge - 1);
-    if (to > from) madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
-#else
-    (void)buf, (void)size;
+    madvise(p, size / kHugePage * kHugePage, MADV_HUGEPAGE);   // only advice
 #endif
+    return static_cast<unsigned char *>(p);
 }
 
-/* Memory mode: a fresh zero-filled buffer for this member. The previous
- * member's buffer belongs to the run and goes first; a buffer the host
- * already took was forgotten by the entry point and is never seen here. */
-[[nodiscard]] static bool new_member_buffer(int64_t size) {
+/* Memory mode: a fresh buffer for this member, zero where the archive does
+ * not fill it (past `filled` bytes: a coded size above the size), never old
+ * heap contents. The previous member's buffer belongs to the run and goes
+ * first; a buffer the host already took was forgotten by the entry point. */
+[[nodiscard]] static bool new_member_buffer(int64_t size, int64_t filled) {
     free(mbuf);
     mbuf = nullptr;
     msize = 0;
@@ -135,14 +136,17 @@ static void advise_filled_whole(unsigned char *buf, int64_t size) {
                  static_cast<long>(size));
         return false;
     }
-    // calloc: bytes the archive does not fill (a coded size above the size)
-    // are zero, never old heap contents.
-    mbuf = static_cast<unsigned char *>(calloc(static_cast<size_t>(size), 1));
+    auto bytes = static_cast<size_t>(size);
+    if (size < kLargeMember) {
+        mbuf = static_cast<unsigned char *>(calloc(bytes, 1));
+    } else if ((mbuf = large_buffer(bytes)) != nullptr) {
+        auto from = static_cast<size_t>(filled < size ? filled : size);
+        memset(mbuf + from, 0, bytes - from);
+    }
     if (!mbuf && size >= 1) {
         z9_error(kModule, __LINE__, "restore", "Unable to allocate memory (%ld bytes)", static_cast<long>(size));
         return false;
     }
-    advise_filled_whole(mbuf, size);
     msize = size;
     return true;
 }
@@ -195,7 +199,7 @@ static bool past_the_end(void) {
             return false;
         }
         out.doomed = reads && past_the_end();
-        return new_member_buffer(out.doomed ? 0 : bufsize);
+        return new_member_buffer(out.doomed ? 0 : bufsize, reads ? st.st_size : 0);
     }
     out.fd = extent <= 1 ? newfile(name, static_cast<int>(st.st_mode)) : open_extent(name);
     return out.fd >= 0;
