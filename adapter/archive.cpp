@@ -322,13 +322,16 @@ extern "C" int Z9TAR_Archive(CMDLINEPARAM *opts, EXITPARAM *rec) {
     if (!choose_codec()) return 0;
     describe_archive(opts->szArchive);
     if (!open_archive(opts->szArchive, quiet) || !changeable(opts->szArchive)) return 0;
+    if (a_flag || d_flag) index_drop();   // what this run writes no index knows
     if (d_flag) return delete_or_replace(opts, quiet);
     if (a_flag) return add(opts, quiet);
     if (x_flag) {
         // Extracted objects get exactly the archived permission bits.
         umask(0);
         if (file_flag) mszFileName = opts->szFile;
-        return scantape(opts->szMember, extract, quiet);
+        // The index of an archive known unchanged spares the walk.
+        int indexed = index_extract(opts->szMember, quiet);
+        return indexed >= 0 ? indexed : scantape(opts->szMember, extract, quiet);
     }
     if (t_flag) return list(opts, quiet);
     return 0;

@@ -290,6 +290,16 @@ int readarch(int fd, int64_t size) {
     return 1;
 }
 
+bool z9_read_from(int64_t offset) {
+    if (lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+    // As if the blocks before it had been handed out: the next readtape
+    // reads a record from there.
+    nbytes = offset;
+    nread = rblock = io_lo = io_hi = 0;
+    rbyte = 0;
+    return true;
+}
+
 int64_t z9_blocks_taken(void) {
     int64_t waiting = nread > rblock ? nread - rblock : 0;
     return nbytes / kBlockSize - waiting;

@@ -134,6 +134,10 @@ int z9_skipblocks(int64_t n);
  * tells how far a walk got, e.g. how many blocks a failed skip took. */
 int64_t z9_blocks_taken(void);
 
+/* Goes to a block boundary of a regular-file archive: the next readtape
+ * reads a record from offset. false when the archive cannot seek. */
+bool z9_read_from(int64_t offset);
+
 /* Bytes a regular-file archive still holds behind the blocks handed out so
  * far; -1 where that cannot be known (a device or a pipe). */
 int64_t z9_archive_left(void);

@@ -27,6 +27,7 @@ struct Next {
 };
 Next g_next;
 PaxAttrs g_global;  /* 'g' records: for every later member of the run */
+bool g_global_seen;  /* a 'g' header was taken in this run */
 
 /* The raw blocks of the extension headers before the current member, in
  * archive order: each chunk is one header with its data, 'g' ones marked. */
@@ -138,6 +139,7 @@ Ext ext_take(const char **why) {
                 : type == 'x' ? pax_parse(records, &g_next.pax, why)
                               : pax_parse(records, &g_global, why);
     if (!good) return Ext::bad;
+    if (type == 'g') g_global_seen = true;
     if (type == 'L') g_next.has_lname = true;
     if (type == 'K') g_next.has_llink = true;
     if (type != 'g') {
@@ -183,7 +185,10 @@ bool ext_copy(bool keep) {
     return true;
 }
 
+bool ext_global_seen(void) { return g_global_seen; }
+
 void ext_release(void) {
+    g_global_seen = false;
     free(g_raw.buf);
     g_raw = Raw{};
     forget(&g_global);

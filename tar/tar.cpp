@@ -182,13 +182,21 @@ int delfile(void) {
 
 /* ---- the walk ----------------------------------------------------------- */
 
-extern "C" int scantape(const char *pattern, SCANACTION action, int quiet) {
-    if (!pattern) pattern = "";
-    int acted = 0;
+namespace {
+
+/* The walk itself; *clean tells whether it read every header up to the end
+ * marker without passing over a block, as the member index needs. */
+int walk(const char *pattern, SCANACTION action, int quiet, int *acted, bool *clean) {
     for (;;) {
+        int64_t start = z9_blocks_taken();
         int r = gethead(quiet);
-        if (r == 0) break;     // the end marker, or a header with a bad field
+        int64_t passed = z9_blocks_taken() - start - ext_blocks() - 1;
+        if (r == 0) {
+            *clean = at_end_marker() && passed == 0;
+            return 1;
+        }
         if (r < 0) return 0;
+        index_walk_member(start * kBlockSize, passed);
         // An empty pattern lists everything but extracts nothing.
         bool selected = (pattern[0] == '\0' && t_flag) || inargs(pattern, member_name());
         if (!selected) {
@@ -197,14 +205,29 @@ extern "C" int scantape(const char *pattern, SCANACTION action, int quiet) {
         }
         // Every selected member is acted on, not only the first one.
         if (!action || !action()) return 0;
-        acted++;
+        (*acted)++;
     }
+}
+
+}  // namespace
+
+int scan_result(const char *pattern, int acted) {
     if (!x_flag || acted) return 1;
     char text[kMemberSize + 40];
     snprintf(text, sizeof text, "Member '%s' not found in archive", pattern);
     z9_error_text(kModule, __LINE__, "scantape", text);
     Z9_LOG(kSevInfo, "scantape", "%s", text);
     return 0;
+}
+
+extern "C" int scantape(const char *pattern, SCANACTION action, int quiet) {
+    if (!pattern) pattern = "";
+    int acted = 0;
+    bool clean = false;
+    index_walk_begin();
+    int r = walk(pattern, action, quiet, &acted, &clean);
+    index_walk_end(r == 1 && clean);
+    return r == 1 ? scan_result(pattern, acted) : 0;
 }
 
 /* ---- the listing -------------------------------------------------------- */

@@ -149,10 +149,29 @@ Ext ext_take(const char **why);    /* reads, parses and keeps the current one */
 bool ext_waiting(void);            /* one waits for its member */
 void ext_apply(void);              /* names and attributes of the member read */
 int64_t ext_blocks(void);          /* blocks the member's extension headers took */
+bool ext_global_seen(void);        /* a 'g' header was taken in this run */
 /* Writes the member's extension blocks to the output: all of them when the
  * member is kept, only the global ones when it is dropped. */
 [[nodiscard]] bool ext_copy(bool keep);
 void ext_release(void);            /* end of a run: nothing is carried over */
+
+/* How a walk ends in an extraction run: 1, or "Member '%s' not found". */
+int scan_result(const char *pattern, int acted);
+
+/* ---- the member index (index.cpp) ---- */
+
+/* A walk builds an index of every member it reads; one that reaches the end
+ * marker cleanly keeps it for later calls. start: where the member's blocks
+ * begin; passed: blocks passed over before its header. */
+void index_walk_begin(void);
+void index_walk_member(int64_t start, int64_t passed);
+void index_walk_end(bool clean);
+/* An extraction from an archive the index knows unchanged: the members the
+ * pattern selects are extracted as scantape would; -1 when the index cannot
+ * serve (the caller walks), else scantape's result. */
+int index_extract(const char *pattern, int quiet);
+/* A run that writes the archive forgets its index. */
+void index_drop(void);
 
 /* ---- starting a header (ustar.cpp) ---- */
 

@@ -1,0 +1,250 @@
+/* index.cpp - the member index that outlives a call: a walk that read an
+ * archive to its end marker cleanly leaves every member's name and place
+ * behind, and a later extraction from the same, unchanged archive goes
+ * straight to the members it selects. Process-wide, used under the call lock;
+ * holds at most kEntries archives and kBudget bytes, least recently used out. */
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "../tape/tape.h"
+#include "tar.h"
+
+namespace {
+
+constexpr int kEntries = 16;
+constexpr size_t kBudget = size_t{64} << 20;
+
+/* One member: where its blocks start (its first extension header, or its
+ * header), how many extension blocks lie before the header, and what its
+ * header says, to tell the same member again. */
+struct Member {
+    int64_t start;
+    int64_t size;
+    uint64_t sum;         /* the checksum field's raw bytes */
+    uint32_t ext;         /* extension blocks before the header */
+    uint32_t name, len;   /* the name in the entry's name arena */
+};
+
+/* One archive: its identity, its members in archive order, their names, and
+ * their positions in name order for selection by a name without wildcards. */
+struct Entry {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {}, ctime = {};
+    bool posix = false;
+    Member *members = nullptr;
+    size_t count = 0, cap = 0;
+    char *names = nullptr;
+    size_t names_len = 0, names_cap = 0;
+    uint32_t *by_name = nullptr;
+    uint64_t used = 0;    /* when it was last used: the clock below */
+};
+
+Entry g_cache[kEntries];
+Entry g_walk;             /* the index a walk in progress builds */
+bool g_building;          /* the walk is clean so far */
+uint64_t g_clock;
+int g_enabled = -1;       /* read once from Z9TAR_NO_INDEX */
+
+void release(Entry *e) {
+    free(e->members);
+    free(e->names);
+    free(e->by_name);
+    *e = Entry{};
+}
+
+size_t bytes_of(const Entry &e) {
+    return e.cap * sizeof(Member) + e.names_cap + e.count * sizeof(uint32_t);
+}
+
+bool enabled() {
+    if (g_enabled < 0) g_enabled = getenv("Z9TAR_NO_INDEX") == nullptr;
+    return g_enabled != 0;
+}
+
+/* Only a regular-file archive read as it lies, by a run that changes
+ * nothing, with no damage reported from a run before. */
+bool eligible() {
+    return enabled() && S_ISREG(sa.st_mode) && z9_archive_codec() == Codec::none && nskipped == 0 && !a_flag &&
+           !d_flag;
+}
+
+bool same_file(const Entry &e, const struct stat &s) {
+    return e.dev == s.st_dev && e.ino == s.st_ino && e.size == s.st_size && e.mtime.tv_sec == s.st_mtim.tv_sec &&
+           e.mtime.tv_nsec == s.st_mtim.tv_nsec && e.ctime.tv_sec == s.st_ctim.tv_sec &&
+           e.ctime.tv_nsec == s.st_ctim.tv_nsec;
+}
+
+template <typename T>
+bool grow(T **buf, size_t *cap, size_t need) {
+    if (need <= *cap) return true;
+    size_t cap2 = *cap ? *cap * 2 : 1024;
+    while (cap2 < need) cap2 *= 2;
+    auto *b = static_cast<T *>(realloc(*buf, cap2 * sizeof(T)));
+    if (!b) return false;
+    *buf = b;
+    *cap = cap2;
+    return true;
+}
+
+std::string_view name_of(const Entry &e, const Member &m) { return {e.names + m.name, m.len}; }
+
+uint64_t raw_sum(const unsigned char *b) {
+    uint64_t v;
+    memcpy(&v, b + kChksumOff, sizeof v);
+    return v;
+}
+
+/* Makes room for bytes more in the cache: the least recently used go. */
+Entry *free_slot(size_t bytes) {
+    for (;;) {
+        size_t total = 0;
+        Entry *oldest = nullptr, *empty = nullptr;
+        for (Entry &e : g_cache) {
+            if (!e.members) {
+                empty = &e;
+                continue;
+            }
+            total += bytes_of(e);
+            if (!oldest || e.used < oldest->used) oldest = &e;
+        }
+        if (empty && total + bytes <= kBudget) return empty;
+        if (!oldest) return nullptr;
+        release(oldest);
+    }
+}
+
+}  // namespace
+
+void index_drop(void) {
+    struct stat s;
+    if (fstat(handle, &s) != 0) return;
+    for (Entry &e : g_cache)
+        if (e.members && e.dev == s.st_dev && e.ino == s.st_ino) release(&e);
+}
+
+void index_walk_begin(void) {
+    g_building = eligible();
+    g_walk.count = g_walk.names_len = 0;
+}
+
+void index_walk_member(int64_t start, int64_t passed) {
+    if (!g_building) return;
+    std::string_view name = member_name();
+    // Damage passed over, or a global header some later member depends on:
+    // no index would give back what this walk saw.
+    if (passed != 0 || ext_global_seen() || !grow(&g_walk.members, &g_walk.cap, g_walk.count + 1) ||
+        !grow(&g_walk.names, &g_walk.names_cap, g_walk.names_len + name.size())) {
+        g_building = false;
+        return;
+    }
+    memcpy(g_walk.names + g_walk.names_len, name.data(), name.size());
+    g_walk.members[g_walk.count++] = {start, static_cast<int64_t>(st.st_size), raw_sum(hblock),
+                                      static_cast<uint32_t>(ext_blocks()), static_cast<uint32_t>(g_walk.names_len),
+                                      static_cast<uint32_t>(name.size())};
+    g_walk.names_len += name.size();
+}
+
+void index_walk_end(bool clean) {
+    struct stat s;
+    bool keep = g_building && clean && g_walk.count > 0 && fstat(handle, &s) == 0;
+    g_building = false;
+    if (!keep) {
+        release(&g_walk);
+        return;
+    }
+    Entry &w = g_walk;
+    w.by_name = static_cast<uint32_t *>(malloc(w.count * sizeof(uint32_t)));
+    Entry *slot = w.by_name ? free_slot(bytes_of(w)) : nullptr;
+    if (!slot) {
+        free(w.by_name);
+        w.by_name = nullptr;
+        return;
+    }
+    for (uint32_t i = 0; i < w.count; i++) w.by_name[i] = i;
+    std::sort(w.by_name, w.by_name + w.count, [&](uint32_t a, uint32_t b) {
+        std::string_view x = name_of(w, w.members[a]), y = name_of(w, w.members[b]);
+        return x < y || (x == y && a < b);
+    });
+    index_drop();   // an older index of this file
+    w.dev = s.st_dev, w.ino = s.st_ino, w.size = s.st_size, w.mtime = s.st_mtim, w.ctime = s.st_ctim;
+    w.posix = posix_flag != 0;
+    w.used = ++g_clock;
+    *slot = w;
+    g_walk = Entry{};
+}
+
+namespace {
+
+/* The members a pattern selects, in archive order: as inargs selects them. A
+ * name without wildcards is found in name order, with the members below it. */
+size_t select(const Entry &e, const char *pattern, uint32_t *out) {
+    size_t n = 0;
+    if (strpbrk(pattern, "*?")) {
+        for (uint32_t i = 0; i < e.count; i++) {
+            std::string_view name = name_of(e, e.members[i]);
+            char buf[kLongNameMax + 1];
+            memcpy(buf, name.data(), name.size());
+            buf[name.size()] = '\0';
+            if (inargs(pattern, buf)) out[n++] = i;
+        }
+        return n;
+    }
+    std::string_view want(pattern);
+    auto less = [&](uint32_t a, std::string_view b) { return name_of(e, e.members[a]) < b; };
+    uint32_t *end = e.by_name + e.count;
+    for (uint32_t *p = std::lower_bound(e.by_name, end, want, less); p != end; p++) {
+        std::string_view name = name_of(e, e.members[*p]);
+        if (name.size() < want.size() || memcmp(name.data(), want.data(), want.size()) != 0) break;
+        if (name.size() == want.size() || name[want.size()] == '/') out[n++] = *p;
+    }
+    std::sort(out, out + n);
+    return n;
+}
+
+/* The member's header still lies where the index says, as it was. */
+bool unchanged(const Member &m) {
+    unsigned char b[kBlockSize];
+    off_t at = static_cast<off_t>(m.start + int64_t{m.ext} * kBlockSize);
+    return pread(handle, b, sizeof b, at) == kBlockSize && raw_sum(b) == m.sum;
+}
+
+}  // namespace
+
+int index_extract(const char *pattern, int quiet) {
+    struct stat s;
+    if (!pattern || !eligible() || u_flag || z9_log_is_open() || fstat(handle, &s) != 0) return -1;
+    Entry *e = nullptr;
+    for (Entry &c : g_cache)
+        if (c.members && c.posix == (posix_flag != 0) && same_file(c, s)) e = &c;
+    if (!e) return -1;
+    e->used = ++g_clock;
+    auto *chosen = static_cast<uint32_t *>(malloc((e->count + 1) * sizeof(uint32_t)));
+    if (!chosen) return -1;
+    size_t n = select(*e, pattern, chosen);
+    // A file rewritten within the clock's grain keeps its times: the first
+    // header and the chosen ones must still be what the index holds.
+    bool same = unchanged(e->members[0]);
+    for (size_t i = 0; same && i < n; i++) same = unchanged(e->members[chosen[i]]);
+    if (!same) {
+        release(e);
+        free(chosen);
+        return -1;
+    }
+    int acted = 0;
+    for (size_t i = 0; i < n; i++) {
+        const Member &m = e->members[chosen[i]];
+        if (!z9_read_from(m.start) || gethead(quiet) != 1 || !extract()) {
+            free(chosen);
+            return 0;
+        }
+        acted++;
+    }
+    free(chosen);
+    return scan_result(pattern, acted);
+}
