@@ -5,6 +5,7 @@
 #define Z9_TAPE_CODEC_H
 
 #include <cstddef>
+#include <cstdint>
 
 enum class Codec { none, gzip, zstd, xz, bzip2 };
 
@@ -41,5 +42,23 @@ bool codec_write(CodecWriter *w, const void *buf, size_t len);
 /* Ends the stream and writes out everything still held; false as codec_write. */
 bool codec_finish(CodecWriter *w);
 void codec_writer_close(CodecWriter *w);
+
+/* ---- gzip: decoding from places inside the stream ---- */
+struct GzPoints;   /* places to start decoding from, about one a megabyte */
+struct GzReader;
+GzPoints *gz_points_new(void);
+void gz_points_free(GzPoints *g);
+size_t gz_points_bytes(const GzPoints *g);
+/* A reader of the gzip archive fd from its start that records points in
+ * record as it goes; null when memory runs out. */
+GzReader *gz_open_recording(int fd, GzPoints *record);
+/* A reader that starts at the last point at or before the output offset
+ * out; *from tells that point's offset. Null when none can be had. */
+GzReader *gz_open_at(int fd, const GzPoints *g, int64_t out, int64_t *from);
+/* As codec_read and codec_error; the checks of a member read from its middle
+ * cannot be made. */
+long gz_read(GzReader *r, void *buf, size_t len);
+const char *gz_error(const GzReader *r);
+void gz_close(GzReader *r);
 
 #endif

@@ -291,7 +291,8 @@ int readarch(int fd, int64_t size) {
 }
 
 bool z9_read_from(int64_t offset) {
-    if (lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+    // A decompressed archive is placed by its reader; a plain one by seeking.
+    if (z9_archive_codec() == Codec::none && lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
     // As if the blocks before it had been handed out: the next readtape
     // reads a record from there.
     nbytes = offset;

@@ -100,6 +100,12 @@ bool z9_codec_failed(void);   /* the decompressor failed in this run */
 /* At the end marker: the rest of a compressed stream is read and checked;
  * false, with its message reported, when it is damaged. */
 [[nodiscard]] bool z9_codec_drained(void);
+/* The member index's part, for a gzip archive read from a regular file:
+ * before the walk, read it with a reader that records points in points; or
+ * go to the output offset out from the nearest point (the next readtape
+ * reads a record from there). false when that cannot be done. */
+bool z9_gzip_recording(GzPoints *points);
+bool z9_gzip_seek(const GzPoints *points, int64_t out);
 /* endtape's part: the compressed stream's end is written ("tape write error"). */
 [[nodiscard]] bool z9_finish_archive(void);
 /* _done's part: the run's reader and writer are freed, no codec is asked for. */
@@ -134,7 +140,8 @@ int z9_skipblocks(int64_t n);
  * tells how far a walk got, e.g. how many blocks a failed skip took. */
 int64_t z9_blocks_taken(void);
 
-/* Goes to a block boundary of a regular-file archive: the next readtape
+/* Goes to a block boundary of a regular-file archive (of the data a
+ * decompressor gives, which the caller has placed there): the next readtape
  * reads a record from offset. false when the archive cannot seek. */
 bool z9_read_from(int64_t offset);
 

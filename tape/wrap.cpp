@@ -25,6 +25,7 @@ Codec g_write = Codec::none;
 struct Wrap {
     Codec codec = Codec::none;
     CodecReader *reader = nullptr;
+    GzReader *gz = nullptr;         /* a gzip archive read from a point, or recording them */
     CodecWriter *writer = nullptr;
     char path[kPathSize] = {};
     const char *failed = nullptr;
@@ -41,10 +42,25 @@ struct Head {
 };
 Head g_head;
 
+/* Where the gzip reader from a point stands in the output. */
+int64_t g_gz_out;
+
 int read_decompressed(void *buf, int length) {
-    long got = codec_read(g_wrap.reader, buf, static_cast<size_t>(length));
-    if (got < 0) g_wrap.failed = codec_error(g_wrap.reader);
+    long got = g_wrap.gz ? gz_read(g_wrap.gz, buf, static_cast<size_t>(length))
+                         : codec_read(g_wrap.reader, buf, static_cast<size_t>(length));
+    if (got < 0) g_wrap.failed = g_wrap.gz ? gz_error(g_wrap.gz) : codec_error(g_wrap.reader);
+    if (got > 0) g_gz_out += got;
     return static_cast<int>(got);
+}
+
+/* Drops what the reader gives up to the output offset to. */
+bool discard_to(int64_t to) {
+    unsigned char buf[kRecordBytes];
+    while (g_gz_out < to) {
+        size_t want = to - g_gz_out < static_cast<int64_t>(sizeof buf) ? static_cast<size_t>(to - g_gz_out) : sizeof buf;
+        if (read_decompressed(buf, static_cast<int>(want)) != static_cast<int>(want)) return false;
+    }
+    return true;
 }
 
 int read_after_head(void *buf, int length) {
@@ -119,15 +135,39 @@ bool z9_codec_read_failed(void) {
 }
 
 bool z9_codec_drained(void) {
-    if (!g_wrap.reader) return true;
+    if (!g_wrap.reader && !g_wrap.gz) return true;
     // A stream's check comes at its end: damage a walk would not reach
     // behind the end marker still counts.
     unsigned char buf[kRecordBytes];
-    long got;
-    while ((got = codec_read(g_wrap.reader, buf, sizeof buf)) > 0) continue;
-    if (got == 0) return true;
-    g_wrap.failed = codec_error(g_wrap.reader);
-    return !z9_codec_read_failed();
+    int got;
+    while ((got = read_decompressed(buf, sizeof buf)) > 0) continue;
+    return got == 0 || !z9_codec_read_failed();
+}
+
+bool z9_gzip_recording(GzPoints *points) {
+    if (g_wrap.codec != Codec::gzip || !S_ISREG(sa.st_mode) || g_wrap.gz) return false;
+    g_wrap.gz = gz_open_recording(handle, points);
+    if (!g_wrap.gz) return false;
+    g_gz_out = 0;
+    codec_reader_close(g_wrap.reader);
+    g_wrap.reader = nullptr;
+    return true;
+}
+
+bool z9_gzip_seek(const GzPoints *points, int64_t out) {
+    // Forward within reach, the reader in hand goes on; else from a point.
+    int64_t from = 0;
+    if (!g_wrap.gz || g_gz_out > out || out - g_gz_out > (int64_t{1} << 20)) {
+        GzReader *r = gz_open_at(handle, points, out, &from);
+        if (!r) return false;
+        gz_close(g_wrap.gz);
+        codec_reader_close(g_wrap.reader);
+        g_wrap.reader = nullptr;
+        g_wrap.gz = r;
+        g_gz_out = from;
+    }
+    if (!discard_to(out)) return false;
+    return z9_read_from(out);
 }
 
 bool z9_codec_failed(void) { return g_wrap.failed != nullptr; }
@@ -141,6 +181,8 @@ bool z9_finish_archive(void) {
 void z9_release_codec(void) {
     g_write = Codec::none;
     if (g_wrap.reader) codec_reader_close(g_wrap.reader);
+    gz_close(g_wrap.gz);
+    g_wrap.gz = nullptr;
     if (g_wrap.writer) codec_writer_close(g_wrap.writer);
     g_wrap.reader = nullptr;
     g_wrap.writer = nullptr;

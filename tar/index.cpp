@@ -15,6 +15,7 @@
 
 namespace {
 
+constexpr const char kModule[] = "tar";
 constexpr int kEntries = 16;
 constexpr size_t kBudget = size_t{64} << 20;
 
@@ -37,6 +38,8 @@ struct Entry {
     off_t size = 0;
     struct timespec mtime = {}, ctime = {};
     bool posix = false;
+    GzPoints *points = nullptr;   /* a gzip archive's places to decode from, once a walk made them */
+    bool gzip = false;
     Member *members = nullptr;
     size_t count = 0, cap = 0;
     char *names = nullptr;
@@ -47,11 +50,13 @@ struct Entry {
 
 Entry g_cache[kEntries];
 Entry g_walk;             /* the index a walk in progress builds */
+GzPoints *g_points;       /* the points a walk of a gzip archive records */
 bool g_building;          /* the walk is clean so far */
 uint64_t g_clock;
 int g_enabled = -1;       /* read once from Z9TAR_NO_INDEX */
 
 void release(Entry *e) {
+    gz_points_free(e->points);
     free(e->members);
     free(e->names);
     free(e->by_name);
@@ -59,7 +64,7 @@ void release(Entry *e) {
 }
 
 size_t bytes_of(const Entry &e) {
-    return e.cap * sizeof(Member) + e.names_cap + e.count * sizeof(uint32_t);
+    return e.cap * sizeof(Member) + e.names_cap + e.count * sizeof(uint32_t) + gz_points_bytes(e.points);
 }
 
 bool enabled() {
@@ -67,11 +72,12 @@ bool enabled() {
     return g_enabled != 0;
 }
 
-/* Only a regular-file archive read as it lies, by a run that changes
+/* Only a regular-file archive, as it lies or gzip'ed, by a run that changes
  * nothing, with no damage reported from a run before. */
 bool eligible() {
-    return enabled() && S_ISREG(sa.st_mode) && z9_archive_codec() == Codec::none && nskipped == 0 && !a_flag &&
-           !d_flag;
+    Codec c = z9_archive_codec();
+    return enabled() && S_ISREG(sa.st_mode) && (c == Codec::none || c == Codec::gzip) && nskipped == 0 &&
+           !a_flag && !d_flag;
 }
 
 bool same_file(const Entry &e, const struct stat &s) {
@@ -154,10 +160,15 @@ void index_walk_end(bool clean) {
     struct stat s;
     bool keep = g_building && clean && g_walk.count > 0 && fstat(handle, &s) == 0;
     g_building = false;
+    GzPoints *points = g_points;
+    g_points = nullptr;
     if (!keep) {
+        gz_points_free(points);
         release(&g_walk);
         return;
     }
+    g_walk.points = points;
+    g_walk.gzip = z9_archive_codec() == Codec::gzip;
     Entry &w = g_walk;
     w.by_name = static_cast<uint32_t *>(malloc(w.count * sizeof(uint32_t)));
     Entry *slot = w.by_name ? free_slot(bytes_of(w)) : nullptr;
@@ -207,8 +218,10 @@ size_t select(const Entry &e, const char *pattern, uint32_t *out) {
     return n;
 }
 
-/* The member's header still lies where the index says, as it was. */
-bool unchanged(const Member &m) {
+/* The member's header still lies where the index says, as it was. A gzip
+ * archive's can only be seen when it is read. */
+bool unchanged(const Entry &e, const Member &m) {
+    if (e.gzip) return true;
     unsigned char b[kBlockSize];
     off_t at = static_cast<off_t>(m.start + int64_t{m.ext} * kBlockSize);
     return pread(handle, b, sizeof b, at) == kBlockSize && raw_sum(b) == m.sum;
@@ -224,13 +237,23 @@ int index_extract(const char *pattern, int quiet) {
         if (c.members && c.posix == (posix_flag != 0) && same_file(c, s)) e = &c;
     if (!e) return -1;
     e->used = ++g_clock;
+    // A gzip archive walked once is walked again, this time recording
+    // places to decode from; from then on its members are reached directly.
+    if (e->gzip && !e->points) {
+        g_points = gz_points_new();
+        if (g_points && !z9_gzip_recording(g_points)) {
+            gz_points_free(g_points);
+            g_points = nullptr;
+        }
+        return -1;
+    }
     auto *chosen = static_cast<uint32_t *>(malloc((e->count + 1) * sizeof(uint32_t)));
     if (!chosen) return -1;
     size_t n = select(*e, pattern, chosen);
     // A file rewritten within the clock's grain keeps its times: the first
     // header and the chosen ones must still be what the index holds.
-    bool same = unchanged(e->members[0]);
-    for (size_t i = 0; same && i < n; i++) same = unchanged(e->members[chosen[i]]);
+    bool same = unchanged(*e, e->members[0]);
+    for (size_t i = 0; same && i < n; i++) same = unchanged(*e, e->members[chosen[i]]);
     if (!same) {
         release(e);
         free(chosen);
@@ -239,7 +262,16 @@ int index_extract(const char *pattern, int quiet) {
     int acted = 0;
     for (size_t i = 0; i < n; i++) {
         const Member &m = e->members[chosen[i]];
-        if (!z9_read_from(m.start) || gethead(quiet) != 1 || !extract()) {
+        bool there = e->gzip ? z9_gzip_seek(e->points, m.start) : z9_read_from(m.start);
+        int r = there ? gethead(quiet) : -1;
+        // A header that is not the one indexed: the archive changed while
+        // keeping its times (a gzip one shows it only now).
+        if (r == 1 && raw_sum(hblock) != m.sum) {
+            z9_error_text(kModule, __LINE__, "extract", "archive read error");
+            r = -1;
+        }
+        if (r != 1 || !extract()) {
+            if (!there) z9_error_text(kModule, __LINE__, "extract", "archive read error");
             free(chosen);
             return 0;
         }
