@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,11 +21,23 @@ namespace {
 
 const char kUsage[] =
     "usage: z9tar-host get|put [--lib PATH] [--in FILE] [--out FILE] [--trace-mode N]\n"
-    "                  [--trace-file PATH] [--repeat N] [--] WORD...\n"
+    "                  [--trace-file PATH] [--repeat N | --each FILE] [--] WORD...\n"
     "       z9tar-host help|--version [--lib PATH]\n"
     "The WORDs, joined by single spaces, are the command line, for example\n"
     "  z9tar-host get -ARCHIVE data.tar -MEMBER entry1 -x --out entry1.bin\n"
-    "Host options start with -- and come before the command line.\n";
+    "Host options start with -- and come before the command line.\n"
+    "--repeat N makes the same call N times in one process. --each FILE makes one\n"
+    "call per line of FILE with -MEMBER set to that line (the WORDs then hold no\n"
+    "-MEMBER); memory-mode output is discarded unless --out keeps the last one, and\n"
+    "a summary goes to standard error: calls, failures, seconds, microseconds per call.\n";
+
+// The tokens the library understands beyond the classic ones of its QuickHelp.
+const char kExtensions[] =
+    "\nExtension tokens:\n"
+    "-u        update (put -a, -d -a): store only what is newer than the archive's copy\n"
+    "-POSIX    long names, pax headers and big numbers of today's tar tools\n"
+    "-COMPRESS gzip|zstd|xz|bzip2: write the new archive of -c through that compressor\n"
+    "-SAFE     extraction stays inside the current directory\n";
 
 struct Options {
     std::string verb;
@@ -34,6 +47,7 @@ struct Options {
     unsigned trace_mode = 1;
     std::string trace_file;
     long repeat = 1;
+    std::string each;  // --each: the file of member names, one call per line
     std::string cmdline;
 };
 
@@ -49,6 +63,14 @@ bool parse_number(const char *s, long lo, long hi, long *out) {
     if (!*s || *end || v < lo || v > hi) return false;
     *out = v;
     return true;
+}
+
+// Whether the command line holds a token (case-insensitive, as the library
+// reads it): a token starts at a blank followed by a dash.
+bool has_token(const std::string &cmdline, const char *token) {
+    std::string lower;
+    for (char c : cmdline) lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return (" " + lower + " ").find(" " + std::string(token) + " ") != std::string::npos;
 }
 
 // Words that start with "--" are host options wherever they stand (so
@@ -82,11 +104,15 @@ Options parse_args(int argc, char **argv) {
         } else if (a == "--repeat") {
             if (!parse_number(v, 1, 100000000, &n)) usage("--repeat takes a count of 1 or more");
             o.repeat = n;
+        } else if (a == "--each") {
+            o.each = v;
         } else usage(("unknown host option " + a).c_str());
     }
     for (size_t i = 0; i < words.size(); i++) o.cmdline += (i ? " " : "") + words[i];
     if (o.trace_file.size() >= sizeof(EXITPARAM{}.szTraceFile)) usage("--trace-file is too long");
     if (!info && o.cmdline.empty()) usage("no command line given");
+    if (!o.each.empty() && o.repeat != 1) usage("--each and --repeat do not go together");
+    if (!o.each.empty() && has_token(o.cmdline, "-member")) usage("--each sets -MEMBER itself");
     return o;
 }
 
@@ -138,11 +164,7 @@ bool write_all(int fd, const char *p, size_t n) {
 
 // The memory-mode input of a put: --in, or standard input when the command
 // line does not name a data file of its own.
-bool wants_stdin(const Options &o) {
-    std::string lower;
-    for (char c : o.cmdline) lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return (" " + lower + " ").find(" -file ") == std::string::npos;
-}
+bool wants_stdin(const Options &o) { return !has_token(o.cmdline, "-file"); }
 
 std::vector<char> load_input(const Options &o) {
     std::vector<char> data;
@@ -165,6 +187,69 @@ void save_output(const Options &o, const EXITPARAM &rec) {
     if (fd > 1) close(fd);
 }
 
+// One call: a zeroed record with the host's settings and this command line.
+void call(Z9TAR_ENTRY entry, const Options &o, std::vector<char> &input, char *line, EXITPARAM *rec) {
+    memset(rec, 0, sizeof *rec);
+    rec->nSize = sizeof *rec;
+    rec->nTraceMode = static_cast<uint16_t>(o.trace_mode);
+    snprintf(rec->szTraceFile, sizeof rec->szTraceFile, "%s", o.trace_file.c_str());
+    rec->pszCmdLine = line;
+    rec->pInData = input.empty() ? nullptr : input.data();
+    rec->nInLength = static_cast<uint32_t>(input.size());
+    entry(rec);
+}
+
+// The member names of --each, one a line; blank lines are passed over.
+std::vector<std::string> read_names(const std::string &path) {
+    std::vector<char> data;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0 || !read_all(fd, data)) {
+        fprintf(stderr, "z9tar-host: cannot read %s\n", path.c_str());
+        exit(2);
+    }
+    close(fd);
+    std::vector<std::string> names;
+    std::string name;
+    data.push_back('\n');
+    for (char c : data) {
+        if (c != '\n') { name += c; continue; }
+        if (!name.empty()) names.push_back(name);
+        name.clear();
+    }
+    if (names.empty()) usage(("--each " + path + " holds no names").c_str());
+    return names;
+}
+
+double seconds() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// --each: one call per name in one process. Only --out keeps an output (the
+// last call's); the first few failures are told, every one is counted.
+int run_each(Z9TAR_ENTRY entry, const Options &o, std::vector<char> &input) {
+    const long kTold = 10;
+    std::vector<std::string> names = read_names(o.each);
+    EXITPARAM rec;
+    long failed = 0;
+    double start = seconds();
+    for (size_t i = 0; i < names.size(); i++) {
+        std::string line = o.cmdline + " -MEMBER " + names[i];
+        call(entry, o, input, line.data(), &rec);
+        if (rec.nReturnCode != 0 && failed++ < kTold)
+            fprintf(stderr, "z9tar-host: %s: rc=%d %.*s\n", names[i].c_str(), rec.nReturnCode,
+                    static_cast<int>(sizeof rec.szMessage), rec.szMessage);
+        if (i + 1 < names.size()) free(rec.pOutData);
+    }
+    double took = seconds() - start;
+    if (o.has_out) save_output(o, rec);
+    free(rec.pOutData);
+    fprintf(stderr, "each: %zu calls, %ld failed, %.6f s, %.1f us per call\n", names.size(), failed, took,
+            took / static_cast<double>(names.size()) * 1e6);
+    return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -179,6 +264,7 @@ int main(int argc, char **argv) {
         auto help = reinterpret_cast<int (*)(void)>(dlsym(h, "QuickHelp"));
         if (!help) usage("the library has no QuickHelp");
         help();
+        fputs(kExtensions, stdout);
         return 0;
     }
     if (o.verb == "--version") return print_version(h);
@@ -190,18 +276,11 @@ int main(int argc, char **argv) {
     if (!entry) usage("the library does not export its entry point");
 
     std::vector<char> input = load_input(o);
-    std::vector<char> line(o.cmdline.begin(), o.cmdline.end());
-    line.push_back('\0');
+    if (!o.each.empty()) return run_each(entry, o, input);
+    std::string line = o.cmdline;
     EXITPARAM rec;
     for (long i = 0; i < o.repeat; i++) {
-        memset(&rec, 0, sizeof rec);
-        rec.nSize = sizeof rec;
-        rec.nTraceMode = static_cast<uint16_t>(o.trace_mode);
-        snprintf(rec.szTraceFile, sizeof rec.szTraceFile, "%s", o.trace_file.c_str());
-        rec.pszCmdLine = line.data();
-        rec.pInData = input.empty() ? nullptr : input.data();
-        rec.nInLength = static_cast<uint32_t>(input.size());
-        entry(&rec);
+        call(entry, o, input, line.data(), &rec);
         if (i + 1 < o.repeat) free(rec.pOutData);  // the host owns it; only the last is kept
     }
     save_output(o, rec);
