@@ -187,14 +187,23 @@ const char *xz_reason(lzma_ret rc) {
 // follow a stream, the same way for every codec.
 bool xz_start(CodecReader *r) { return lzma_stream_decoder(&r->xz, UINT64_MAX, 0) == LZMA_OK; }
 
+/* liblzma and libbz2 decoders have the same shape: point one at the input
+ * not yet taken and at the output, run one step, see how far both moved. */
+template <typename Stream, typename Step>
+auto decode(CodecReader *r, Stream &s, unsigned char *out, size_t room, size_t *made, Step step) {
+    unsigned char *from = r->in + r->pos;
+    s.next_in = reinterpret_cast<decltype(s.next_in)>(from);
+    s.avail_in = static_cast<decltype(s.avail_in)>(least(r->len - r->pos, kSpanMax));
+    s.next_out = reinterpret_cast<decltype(s.next_out)>(out);
+    s.avail_out = static_cast<decltype(s.avail_out)>(room);
+    auto rc = step();
+    r->pos += static_cast<size_t>(reinterpret_cast<const unsigned char *>(s.next_in) - from);
+    *made = static_cast<size_t>(reinterpret_cast<unsigned char *>(s.next_out) - out);
+    return rc;
+}
+
 Step xz_step(CodecReader *r, unsigned char *out, size_t room, size_t *made) {
-    r->xz.next_in = r->in + r->pos;
-    r->xz.avail_in = r->len - r->pos;
-    r->xz.next_out = out;
-    r->xz.avail_out = room;
-    lzma_ret rc = lzma_code(&r->xz, LZMA_RUN);
-    r->pos = static_cast<size_t>(r->xz.next_in - r->in);
-    *made = static_cast<size_t>(r->xz.next_out - out);
+    lzma_ret rc = decode(r, r->xz, out, room, made, [&] { return lzma_code(&r->xz, LZMA_RUN); });
     if (rc == LZMA_STREAM_END) return Step::end;
     // LZMA_BUF_ERROR only says nothing moved; the reader tells whether input ran out.
     if (rc == LZMA_OK || rc == LZMA_BUF_ERROR) return Step::more;
@@ -212,14 +221,7 @@ bool bz_start(CodecReader *r) {
 }
 
 Step bz_step(CodecReader *r, unsigned char *out, size_t room, size_t *made) {
-    char *from = reinterpret_cast<char *>(r->in + r->pos);
-    r->bz.next_in = from;
-    r->bz.avail_in = static_cast<unsigned>(least(r->len - r->pos, kSpanMax));
-    r->bz.next_out = reinterpret_cast<char *>(out);
-    r->bz.avail_out = static_cast<unsigned>(room);
-    int rc = BZ2_bzDecompress(&r->bz);
-    r->pos += static_cast<size_t>(r->bz.next_in - from);
-    *made = static_cast<size_t>(reinterpret_cast<unsigned char *>(r->bz.next_out) - out);
+    int rc = decode(r, r->bz, out, room, made, [&] { return BZ2_bzDecompress(&r->bz); });
     if (rc == BZ_STREAM_END) return Step::end;
     if (rc == BZ_OK) return Step::more;
     if (rc == BZ_MEM_ERROR) return fail_with(r, "out of memory");
@@ -412,17 +414,25 @@ bool gz_start(CodecWriter *w) {
     return w->z_live;
 }
 
-Put gz_put(CodecWriter *w, const unsigned char **in, size_t *n, bool finish) {
+/* zlib, libbz2 and liblzma streams have the same shape: point one at the
+ * input and at the free output, run one step, see how far both moved. */
+template <typename Stream, typename Step>
+auto pump(CodecWriter *w, Stream &s, const unsigned char **in, size_t *n, Step step) {
     size_t give = least(*n, kSpanMax);
-    w->z.next_in = *in;
-    w->z.avail_in = static_cast<uInt>(give);
-    w->z.next_out = w->out + w->used;
-    w->z.avail_out = static_cast<uInt>(kOutBytes - w->used);
+    s.next_in = reinterpret_cast<decltype(s.next_in)>(const_cast<unsigned char *>(*in));
+    s.avail_in = static_cast<decltype(s.avail_in)>(give);
+    s.next_out = reinterpret_cast<decltype(s.next_out)>(w->out + w->used);
+    s.avail_out = static_cast<decltype(s.avail_out)>(kOutBytes - w->used);
+    auto rc = step();
+    *in += give - s.avail_in;
+    *n -= give - s.avail_in;
+    w->used = kOutBytes - s.avail_out;
+    return rc;
+}
+
+Put gz_put(CodecWriter *w, const unsigned char **in, size_t *n, bool finish) {
     // Z_BUF_ERROR only says nothing could move; pump decides whether that is a fault.
-    int rc = deflate(&w->z, finish ? Z_FINISH : Z_NO_FLUSH);
-    *in += give - w->z.avail_in;
-    *n -= give - w->z.avail_in;
-    w->used = kOutBytes - w->z.avail_out;
+    int rc = pump(w, w->z, in, n, [&] { return deflate(&w->z, finish ? Z_FINISH : Z_NO_FLUSH); });
     if (rc == Z_STREAM_END) return Put::end;
     return rc == Z_OK || rc == Z_BUF_ERROR ? Put::more : Put::fail;
 }
@@ -459,14 +469,7 @@ void zstd_wrelease(CodecWriter *w) { ZSTD_freeCCtx(w->zstd); }
 bool xz_wstart(CodecWriter *w) { return lzma_easy_encoder(&w->xz, 6, LZMA_CHECK_CRC64) == LZMA_OK; }
 
 Put xz_put(CodecWriter *w, const unsigned char **in, size_t *n, bool finish) {
-    w->xz.next_in = *in;
-    w->xz.avail_in = *n;
-    w->xz.next_out = w->out + w->used;
-    w->xz.avail_out = kOutBytes - w->used;
-    lzma_ret rc = lzma_code(&w->xz, finish ? LZMA_FINISH : LZMA_RUN);
-    *in = w->xz.next_in;
-    *n = w->xz.avail_in;
-    w->used = kOutBytes - w->xz.avail_out;
+    lzma_ret rc = pump(w, w->xz, in, n, [&] { return lzma_code(&w->xz, finish ? LZMA_FINISH : LZMA_RUN); });
     if (rc == LZMA_STREAM_END) return Put::end;
     return rc == LZMA_OK || rc == LZMA_BUF_ERROR ? Put::more : Put::fail;
 }
@@ -480,16 +483,7 @@ bool bz_wstart(CodecWriter *w) {
 }
 
 Put bz_put(CodecWriter *w, const unsigned char **in, size_t *n, bool finish) {
-    size_t give = least(*n, kSpanMax);
-    // libbz2 never writes through next_in; its type only lacks the const.
-    w->bz.next_in = const_cast<char *>(reinterpret_cast<const char *>(*in));
-    w->bz.avail_in = static_cast<unsigned>(give);
-    w->bz.next_out = reinterpret_cast<char *>(w->out + w->used);
-    w->bz.avail_out = static_cast<unsigned>(kOutBytes - w->used);
-    int rc = BZ2_bzCompress(&w->bz, finish ? BZ_FINISH : BZ_RUN);
-    *in += give - w->bz.avail_in;
-    *n -= give - w->bz.avail_in;
-    w->used = kOutBytes - w->bz.avail_out;
+    int rc = pump(w, w->bz, in, n, [&] { return BZ2_bzCompress(&w->bz, finish ? BZ_FINISH : BZ_RUN); });
     if (rc == BZ_STREAM_END) return Put::end;
     return rc == BZ_RUN_OK || rc == BZ_FINISH_OK ? Put::more : Put::fail;
 }

@@ -28,22 +28,20 @@ struct OwnerNames {
 };
 OwnerNames g_names;
 
-void look_up_names(uid_t uid, gid_t gid) {
+/* One cached lookup: the name of the id, or "" when the database has none. */
+template <typename Rec, typename Id, typename Lookup>
+void look_up(int64_t *cached, char *name, Id id, Lookup lookup, char *Rec::*field) {
+    if (*cached == static_cast<int64_t>(id)) return;
     char buf[4096];
-    if (g_names.uid != uid) {
-        struct passwd pw, *found = nullptr;
-        g_names.uid = uid;
-        g_names.user[0] = '\0';
-        if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
-            z9_copy(g_names.user, sizeof g_names.user, found->pw_name);
-    }
-    if (g_names.gid != gid) {
-        struct group gr, *found = nullptr;
-        g_names.gid = gid;
-        g_names.group[0] = '\0';
-        if (getgrgid_r(gid, &gr, buf, sizeof buf, &found) == 0 && found)
-            z9_copy(g_names.group, sizeof g_names.group, found->gr_name);
-    }
+    Rec rec, *found = nullptr;
+    *cached = id;
+    name[0] = '\0';
+    if (lookup(id, &rec, buf, sizeof buf, &found) == 0 && found) z9_copy(name, kOwnerNameLen, found->*field);
+}
+
+void look_up_names(uid_t uid, gid_t gid) {
+    look_up(&g_names.uid, g_names.user, uid, getpwuid_r, &passwd::pw_name);
+    look_up(&g_names.gid, g_names.group, gid, getgrgid_r, &group::gr_name);
 }
 
 /* A numeric field: the value when it fits, else 0 and a pax record. */
