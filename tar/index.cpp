@@ -24,11 +24,12 @@ constexpr size_t kBudget = size_t{64} << 20;
  * header says, to tell the same member again. */
 struct Member {
     int64_t start;
-    int64_t size;
     uint64_t sum;         /* the checksum field's raw bytes */
-    uint32_t ext;         /* extension blocks before the header */
-    uint32_t name, len;   /* the name in the entry's name arena */
+    uint32_t name;        /* the name in the entry's name arena ... */
+    uint16_t len;         /* ... of at most kLongNameMax bytes */
+    uint16_t ext;         /* extension blocks before the header: at most 1 MiB of them */
 };
+static_assert(kLongNameMax <= UINT16_MAX && kExtHeaderMax / kBlockSize + 64 <= UINT16_MAX);
 
 /* One archive: its identity, its members in archive order, their names, and
  * their positions in name order for selection by a name without wildcards. */
@@ -127,11 +128,11 @@ Entry *free_slot(size_t bytes) {
 
 }  // namespace
 
+/* The archive's identity is its status when it was opened (sa): a file
+ * changed since then differs from it in the next call. */
 void index_drop(void) {
-    struct stat s;
-    if (fstat(handle, &s) != 0) return;
     for (Entry &e : g_cache)
-        if (e.members && e.dev == s.st_dev && e.ino == s.st_ino) release(&e);
+        if (e.members && e.dev == sa.st_dev && e.ino == sa.st_ino) release(&e);
 }
 
 void index_walk_begin(void) {
@@ -150,15 +151,14 @@ void index_walk_member(int64_t start, int64_t passed) {
         return;
     }
     memcpy(g_walk.names + g_walk.names_len, name.data(), name.size());
-    g_walk.members[g_walk.count++] = {start, static_cast<int64_t>(st.st_size), raw_sum(hblock),
-                                      static_cast<uint32_t>(ext_blocks()), static_cast<uint32_t>(g_walk.names_len),
-                                      static_cast<uint32_t>(name.size())};
+    g_walk.members[g_walk.count++] = {start, raw_sum(hblock), static_cast<uint32_t>(g_walk.names_len),
+                                      static_cast<uint16_t>(name.size()), static_cast<uint16_t>(ext_blocks())};
     g_walk.names_len += name.size();
 }
 
 void index_walk_end(bool clean) {
-    struct stat s;
-    bool keep = g_building && clean && g_walk.count > 0 && fstat(handle, &s) == 0;
+    const struct stat &s = sa;
+    bool keep = g_building && clean && g_walk.count > 0;
     g_building = false;
     GzPoints *points = g_points;
     g_points = nullptr;
@@ -170,18 +170,11 @@ void index_walk_end(bool clean) {
     g_walk.points = points;
     g_walk.gzip = z9_archive_codec() == Codec::gzip;
     Entry &w = g_walk;
-    w.by_name = static_cast<uint32_t *>(malloc(w.count * sizeof(uint32_t)));
-    Entry *slot = w.by_name ? free_slot(bytes_of(w)) : nullptr;
+    Entry *slot = free_slot(bytes_of(w) + w.count * sizeof(uint32_t));
     if (!slot) {
-        free(w.by_name);
-        w.by_name = nullptr;
+        release(&w);
         return;
     }
-    for (uint32_t i = 0; i < w.count; i++) w.by_name[i] = i;
-    std::sort(w.by_name, w.by_name + w.count, [&](uint32_t a, uint32_t b) {
-        std::string_view x = name_of(w, w.members[a]), y = name_of(w, w.members[b]);
-        return x < y || (x == y && a < b);
-    });
     index_drop();   // an older index of this file
     w.dev = s.st_dev, w.ino = s.st_ino, w.size = s.st_size, w.mtime = s.st_mtim, w.ctime = s.st_ctim;
     w.posix = posix_flag != 0;
@@ -192,9 +185,23 @@ void index_walk_end(bool clean) {
 
 namespace {
 
+/* The members in name order, made when first needed: the walk that builds
+ * an index must cost no more than a walk without one. */
+bool sort_names(Entry &e) {
+    if (e.by_name) return true;
+    e.by_name = static_cast<uint32_t *>(malloc(e.count * sizeof(uint32_t)));
+    if (!e.by_name) return false;
+    for (uint32_t i = 0; i < e.count; i++) e.by_name[i] = i;
+    std::sort(e.by_name, e.by_name + e.count, [&](uint32_t a, uint32_t b) {
+        std::string_view x = name_of(e, e.members[a]), y = name_of(e, e.members[b]);
+        return x < y || (x == y && a < b);
+    });
+    return true;
+}
+
 /* The members a pattern selects, in archive order: as inargs selects them. A
  * name without wildcards is found in name order, with the members below it. */
-size_t select(const Entry &e, const char *pattern, uint32_t *out) {
+size_t select(Entry &e, const char *pattern, uint32_t *out) {
     size_t n = 0;
     if (strpbrk(pattern, "*?")) {
         for (uint32_t i = 0; i < e.count; i++) {
@@ -206,6 +213,7 @@ size_t select(const Entry &e, const char *pattern, uint32_t *out) {
         }
         return n;
     }
+    if (!sort_names(e)) return SIZE_MAX;
     std::string_view want(pattern);
     auto less = [&](uint32_t a, std::string_view b) { return name_of(e, e.members[a]) < b; };
     uint32_t *end = e.by_name + e.count;
@@ -230,8 +238,8 @@ bool unchanged(const Entry &e, const Member &m) {
 }  // namespace
 
 int index_extract(const char *pattern, int quiet) {
-    struct stat s;
-    if (!pattern || !eligible() || u_flag || z9_log_is_open() || fstat(handle, &s) != 0) return -1;
+    const struct stat &s = sa;
+    if (!pattern || !eligible() || u_flag || z9_log_is_open()) return -1;
     Entry *e = nullptr;
     for (Entry &c : g_cache)
         if (c.members && c.posix == (posix_flag != 0) && same_file(c, s)) e = &c;
@@ -250,6 +258,10 @@ int index_extract(const char *pattern, int quiet) {
     auto *chosen = static_cast<uint32_t *>(malloc((e->count + 1) * sizeof(uint32_t)));
     if (!chosen) return -1;
     size_t n = select(*e, pattern, chosen);
+    if (n == SIZE_MAX) {
+        free(chosen);
+        return -1;
+    }
     // A file rewritten within the clock's grain keeps its times: the first
     // header and the chosen ones must still be what the index holds.
     bool same = unchanged(*e, e->members[0]);
