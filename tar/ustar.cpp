@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int64_t kOctal7 = (int64_t{1} << 21) - 1;   /* largest id in 7 octal digits */
 constexpr int64_t kOctal11 = (int64_t{1} << 33) - 1;  /* largest size or time in 11 */
 constexpr char kPaxName[] = "././@PaxHeader";
 
