@@ -48,7 +48,7 @@ import re, sys
 
 def parse(path):
     lines = open(path, encoding="utf-8").read().split("\n")
-    lines = lines[lines.index("__FAULTS__") + 1:]
+    lines = lines[lines.index(": <<'__FAULTS__'") + 1:lines.index("__FAULTS__")]
     faults, cur = [], None
     for n, line in enumerate(lines):
         if line.startswith("@ "):
@@ -105,14 +105,18 @@ PY
 listing=$(faults list "$root" "$@") || exit 2
 if [ -z "$listing" ]; then echo "mutants.sh: no fault selected" >&2; exit 2; fi
 if [ $list_only = 1 ]; then
-  printf '%s\n' "$listing" | awk -F'\t' '{ printf "%3d  %-22s %-10s %s\n", $1, $2, ($3 == "ok" ? "applies" : $3), $4 }'
+  printf '%s\n' "$listing" |
+    awk -F'\t' '{ printf "%3d  %-22s %-10s %s\n", $1, $2, ($3 == "ok" ? "applies" : $3), $4 }'
   exit 0
 fi
 
 work=$(mktemp -d /tmp/z9mutants.XXXXXX)
 src=$work/src bld=$work/build child=0
 cleanup() {
-  if [ "$child" -gt 0 ]; then kill -- -"$child" 2>/dev/null || kill "$child" 2>/dev/null; wait "$child" 2>/dev/null; fi
+  if [ "$child" -gt 0 ]; then
+    kill -- -"$child" 2>/dev/null || kill "$child" 2>/dev/null
+    wait "$child" 2>/dev/null
+  fi
   if [ $keep = 1 ]; then echo "scratch directory kept: $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -139,21 +143,31 @@ tar -C "$root" --exclude=./.git --exclude='./build*' --exclude=./bench -cf - . |
 # Every test program runs under timeout, so a fault that makes a test hang
 # fails that test; the whole test run has a limit of its own as well.
 echo "building the copy in $work ..."
-if ! run "$work/configure.log" cmake -S "$src" -B "$bld" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-       "-DCMAKE_CROSSCOMPILING_EMULATOR=timeout;-k;5;$test_seconds"; then
-  cat "$work/configure.log"; exit 2
+emulator="-DCMAKE_CROSSCOMPILING_EMULATOR=timeout;-k;5;$test_seconds"
+if ! run "$work/configure.log" cmake -S "$src" -B "$bld" -G Ninja \
+       -DCMAKE_BUILD_TYPE=RelWithDebInfo "$emulator"; then
+  cat "$work/configure.log"
+  exit 2
 fi
 build() { run "$work/build.log" cmake --build "$bld" -j "$jobs"; }
-tests() { run "$work/test.log" timeout -k 10 $((test_seconds * 5)) ctest --test-dir "$bld" -j "$jobs"; }
-if ! build; then tail -30 "$work/build.log"; echo "mutants.sh: the tree does not build" >&2; exit 2; fi
+tests() {
+  run "$work/test.log" timeout -k 10 $((test_seconds * 5)) ctest --test-dir "$bld" -j "$jobs"
+}
+if ! build; then
+  tail -30 "$work/build.log"
+  echo "mutants.sh: the tree does not build" >&2
+  exit 2
+fi
 if ! tests; then
-  grep -A100 'tests FAILED' "$work/test.log"; echo "mutants.sh: the tests fail without any fault" >&2; exit 2
+  grep -A100 'tests FAILED' "$work/test.log"
+  echo "mutants.sh: the tests fail without any fault" >&2
+  exit 2
 fi
 
 # The tests that failed, from ctest's summary.
 failed_tests() {
-  sed -n '/The following tests FAILED/,$p' "$work/test.log" | sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' |
-    tr '\n' ' '
+  sed -n '/The following tests FAILED/,$p' "$work/test.log" |
+    sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' | tr '\n' ' '
 }
 
 caught=0 applied=0 missed="" absent="" broken="" start=$SECONDS
@@ -195,7 +209,7 @@ exit 0
 # ---- the faults ------------------------------------------------------------
 # Each is a slip a developer could make; the description says what the
 # library then does wrong. Kept in the order of the folders.
-__FAULTS__
+: <<'__FAULTS__'
 
 @ adapter/adapter.h | the member field is one byte short: a 99-character member name is refused
 - constexpr int kMemberSize = 100;
@@ -230,11 +244,11 @@ __FAULTS__
 -     int h, m, s;
 + int h, m, s;
 
-@ adapter/archive.cpp | the replace rule inverted: the archived copy goes when no local file has its name
+@ adapter/archive.cpp | replace rule inverted: the archived copy goes when no local file is there
 - if (stat(name, &local) != 0) {
 + if (stat(name, &local) == 0) {
 
-@ adapter/archive.cpp | replace with update drops the archived copy when the local file is equally old
+@ adapter/archive.cpp | replace with update drops the archived copy when the local file is as old
 - if (u_flag && local.st_mtime <= st.st_mtime) return Keep::keep;
 + if (u_flag && local.st_mtime < st.st_mtime) return Keep::keep;
 
@@ -500,3 +514,4 @@ __FAULTS__
 @ host/z9tar-host.cpp | the host calls the put entry point for get and the get one for put
 - o.verb == "get" ? cfg->pNames[2] : cfg->pNames[3];
 + o.verb == "get" ? cfg->pNames[3] : cfg->pNames[2];
+__FAULTS__
