@@ -43,14 +43,14 @@ test-asan:
 # mappings more widely stop it with "unexpected memory mapping". So its run
 # goes without address randomisation wherever setarch may switch that off.
 # Only the threading tests are built and run in this build.
-TSAN_TESTS := threads_test firstcall_test
+TSAN_TESTS := threads_test
 NO_ASLR = $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 
 test-tsan:
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DZ9_TSAN=ON >/dev/null
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
 	TSAN_OPTIONS=halt_on_error=1 $(NO_ASLR) \
-	  ctest --test-dir $(TSAN_BUILD) --output-on-failure --no-tests=error -j $(JOBS) -R '^(Threads|FirstCall)\.'
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure --no-tests=error -j $(JOBS) -R '^Threads\.'
 
 test: test-plain test-asan test-tsan
 
