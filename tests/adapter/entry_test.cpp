@@ -22,9 +22,10 @@ std::string parse(const std::string &line, int host) {
         {"a", a_flag}, {"c", c_flag}, {"d", d_flag}, {"x", x_flag}, {"t", t_flag}, {"o", o_flag},
         {"file", file_flag}, {"unique", unique_flag}, {"perm", perm_flag}, {"uid", uid_flag},
         {"gid", gid_flag}, {"member", member_flag}, {"u", u_flag}, {"trace", o.bTrace},
-        {"append", o.bTraceAppend}, {"errors", o.bTraceOnError}, {"named", o.bTraceNamed}};
+        {"append", o.bTraceAppend}, {"errors", o.bTraceOnError}, {"named", o.bTraceNamed},
+        {"posix", posix_flag}, {"safe", safe_flag}, {"compress", compress_flag}};
     for (auto [name, set] : flags) r += set ? std::string(" ") + name : "";
-    return r;
+    return r + (*mcompress ? " C=" + std::string(mcompress) : "");
 }
 
 TEST(CmdLine, LinesToOptions) {
@@ -45,13 +46,26 @@ TEST(CmdLine, LinesToOptions) {
         {"-T t.log", 0, "0 0/0/511 trace named"},
         {"-T t.log -MEMBER x", 3, "2 M=x T=host.zvl 0/0/511 member trace append named"},
         {"", 3, "1 T=host.zvl 0/0/511 trace append"},
-        {"-TE+", 3, "1 T=host.zvl 0/0/511 trace append errors"}};
+        {"-TE+", 3, "1 T=host.zvl 0/0/511 trace append errors"},
+        {"-posix -Safe -COMPRESS Zstd -c", 1, "0 0/0/511 a c posix safe compress C=Zstd"}};
     for (auto &c : cases) EXPECT_EQ(parse(c.line, c.host), c.want) << c.line;
 }
 
 // A record of the wrong size is left alone to the last byte (though 807 and
 // 809 still reach the trace the line names); a refused run writes only its
 // text, the return code and the empty output. Every byte starts as a marker.
+// The library shows a host exactly its entry points, records, strings and the
+// design's operations and run state, and needs no C++ runtime.
+TEST(EntryRecord, ExportsAndNeeds) {
+    std::string lib = Z9_LIB_PATH;
+    std::string names = "\n" + tk::sh_out("nm -D --defined-only " + lib + " | awk '{print $3}'");
+    for (std::string name : {"Z9TAR_GetArchive", "z9tar_config50", "QuickHelp", "gethead", "mbuf"})
+        EXPECT_NE(std::string::npos, names.find("\n" + name + "\n")) << name;
+    for (std::string name : {"Z9TAR_AdptInit", "z9tar_tokens", "posix_flag", "index_", "_Z"})
+        EXPECT_EQ(std::string::npos, names.find(name)) << name;
+    EXPECT_EQ("", tk::sh_out("readelf -d " + lib + " | grep -o 'libstdc++[^]]*'"));
+}
+
 TEST(EntryRecord, WrongSizesAndRefusalsWriteOnlyWhatTheyMust) {
     tk::Cwd t;
     const char kGet[] = "Invalid_option_(-a_-c_or_-u)_request_for_Z9TAR_GetArchive",

@@ -31,7 +31,7 @@ std::string decode(int fd, Codec want) {
 
 // What cmd, run in dir, writes to its standard output, decoded through a pipe.
 std::string decode_cmd(const tk::TempDir &dir, const std::string &cmd, Codec want) {
-    FILE *p = popen(("cd " + dir.path() + " && (" + cmd + ")").c_str(), "r");
+    FILE *p = popen(("cd " + dir.path + " && (" + cmd + ")").c_str(), "r");
     std::string out = decode(fileno(p), want);
     return pclose(p), out;
 }

@@ -16,26 +16,30 @@ using Step = std::function<std::string()>;
 
 std::string get(const std::string &line) {
     tk::Call c("-ARCHIVE a.tar " + line);
-    std::string outcome = c.got(), file = c.filename();
+    std::string outcome = c.get(), file = c.filename();
     if (file.size() > 6) file.replace(file.size() - 6, 6, "XXXXXX");   // its unique part
-    return outcome + " | " + std::to_string(c.out().size()) + " " + std::to_string(std::hash<std::string>{}(c.out())) +
-           " | " + file + "\n";
+    return outcome + " | " + std::to_string(c.out().size()) + " " +
+           std::to_string(std::hash<std::string>{}(c.out())) + " | " + file + "\n";
 }
 
 std::string members(const std::string &seed, size_t size = 900) {
     std::vector<tk::Member> m;
     for (const char *name : {"a", "d/b", "d/c", "m", "m", "x"})
-        m.push_back({.name = name, .data = tk::pattern_bytes(size, static_cast<unsigned>(seed[0]) + name[0])});
+        m.push_back({.name = name,
+                     .data = tk::pattern_bytes(size, static_cast<unsigned>(seed[0]) + name[0])});
     m[1].name = seed + "/b";
     return tk::archive(m);
 }
 
 // Every step's outcome, then the files the calls made (each file's bytes).
 const std::vector<Step> kSteps = {
-    [] { return get("-MEMBER m -x") + get("-MEMBER d -x") + get("-MEMBER d* -x") + get("-MEMBER no -x"); },
+    [] {
+        return get("-MEMBER m -x") + get("-MEMBER d -x") + get("-MEMBER d* -x") +
+               get("-MEMBER no -x");
+    },
     [] { return get("-MEMBER d/c -x -FILE f.XXXXXX") + get("-MEMBER x -x -UNIQUE -FILE y"); },
     [] {   // appended by the library: the index of the old archive is gone
-        tk::put("-ARCHIVE a.tar -MEMBER m -a", "new");
+        tk::Call("-ARCHIVE a.tar -MEMBER m -a").put("new");
         return get("-MEMBER m -x") + get("-MEMBER a -x");
     },
     [] {   // rewritten by someone else, same size, same second
@@ -59,7 +63,8 @@ const std::vector<Step> kSteps = {
            // reached from them (members of 700 KiB: several places)
         tk::write_file("p.tar", members("d", 700 << 10));
         std::string got = tk::sh("gzip -c p.tar >a.tar && rm p.tar") == 0 ? "" : "no gzip\n";
-        for (const char *m : {"x", "m", "d/c", "a", "x", "m"}) got += get(std::string("-MEMBER ") + m + " -x");
+        for (const char *m : {"x", "m", "d/c", "a", "x", "m"})
+            got += get(std::string("-MEMBER ") + m + " -x");
         return got;
     },
 };
@@ -68,17 +73,19 @@ std::string run_all() {
     std::string out;
     tk::write_file("a.tar", members("d"));
     for (const Step &s : kSteps) out += s() + get("-MEMBER x -x");
-    return out + tk::sh_out("find . -type f ! -name a.tar ! -name t.log | sort | xargs md5sum | cut -c1-36");
+    return out +
+           tk::sh_out(
+               "find . -type f ! -name a.tar ! -name t.log | sort | xargs md5sum | cut -c1-36");
 }
 
 // Runs the calls in a child process of its own, with or without the index.
 std::string in_child(bool index) {
     tk::TempDir d;
-    std::string out = d.path() + ".out";
+    std::string out = d.path + ".out";
     pid_t pid = fork();
     if (pid == 0) {
         if (!index) setenv("Z9TAR_NO_INDEX", "1", 1);
-        tk::Chdir cd(d.path());
+        tk::Cwd cd(d.path);
         tk::write_file(out, run_all());
         _exit(0);
     }
@@ -97,4 +104,4 @@ TEST(Index, NeverChangesAResult) {
     EXPECT_NE(std::string::npos, with.find("0 GetArchive_succeeded | 716800 "));
 }
 
-}  // namespace
+}   // namespace

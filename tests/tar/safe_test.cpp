@@ -54,16 +54,16 @@ TEST(Safe, HostileMembersAreRefusedAndNothingLeavesTheRoot) {
             bool made = row.made.find(m) != m.npos;
             if (!row.safe && !made) continue;
             std::string opt = m == "u" ? " -FILE xXXXXXX -UNIQUE" : m == "f" ? " -FILE XXXXXX" : "";
-            tk::TempCwd t;
+            tk::Cwd t;
             auto at = [&](std::string x) {
-                return x.find('@') == x.npos ? x : x.replace(x.find('@'), 1, t.dir / "s"); };
+                return x.find('@') == x.npos ? x : x.replace(x.find('@'), 1, t.scratch / "s"); };
             std::string want = at(row.message);
             ASSERT_EQ(0, tk::sh("mkdir -p s/root; echo keep >s/x; ln -s $PWD/s s/root/evil"));
             make(at(row.members));
-            tk::Chdir cd("s/root");
+            tk::Cwd cd("s/root");
             std::string before = outside(), why = row.members + opt;
             tk::Call c("-ARCHIVE ../../a.tar -MEMBER * -x" + opt + (row.safe ? " -SAFE" : ""));
-            EXPECT_EQ(made ? kOk : "-1 " + want, c.got()) << why;
+            EXPECT_EQ(made ? kOk : "-1 " + want, c.get()) << why;
             EXPECT_EQ(row.safe, before == outside()) << why;
             EXPECT_TRUE(made || tk::list_dir(".") == std::vector<std::string>{"evil"}) << why;
             EXPECT_EQ(0u, tk::status(c.filename()).st_mode & 07022) << why;   // 0755 at most
@@ -73,14 +73,14 @@ TEST(Safe, HostileMembersAreRefusedAndNothingLeavesTheRoot) {
 
 // Directories and files, their bytes, modes and times: the same with -SAFE.
 TEST(Safe, WellFormedArchiveExtractsAsWithout) {
-    tk::TempCwd t;
+    tk::Cwd t;
     make("5:d::755 5:d/e::700 0:d/f::644 0:d/e/g::600 0:d/e/" + std::string(150, 'L') + "::755");
     std::string tree[2];
     for (int safe : {0, 1}) {
         tk::sh("mkdir r" + std::to_string(safe));
-        tk::Chdir cd("r" + std::to_string(safe));
+        tk::Cwd cd("r" + std::to_string(safe));
         std::string cmd = "-ARCHIVE ../a.tar -MEMBER * -x -FILE xXXXXXX -UNIQUE -POSIX";
-        EXPECT_EQ(kOk, tk::Call(cmd + (safe ? " -SAFE" : "")).got());
+        EXPECT_EQ(kOk, tk::Call(cmd + (safe ? " -SAFE" : "")).get());
         // Unique suffixes go; only files show modes (directories': 0777, 0755).
         tree[safe] = tk::sh_out("find . -mindepth 1 \\( -type f -printf '%m %T@ ' -o -true \\) "
                                 "-printf '%p\\n' | sed -E 's/[A-Za-z0-9]{6}$//' | sort; "

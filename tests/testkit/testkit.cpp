@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 namespace tk {
 
@@ -154,6 +155,28 @@ std::string archive(const std::vector<Member> &members, int zero_blocks) {
     std::string a;
     for (const Member &m : members) a += blocks(m);
     return a + std::string(zero_blocks * 512u, '\0');
+}
+
+std::vector<Seen> python(const std::string &archive) {
+    std::string out = sh_out(
+        "python3 -c \"import sys, tarfile\nfor m in tarfile.open(sys.argv[1]):\n"
+        " d = tarfile.open(sys.argv[1]).extractfile(m).read() if m.isreg() else b''\n"
+        " print(m.name, '0' if m.isreg() else m.type.decode(), m.linkname or '-', "
+        "d.hex() or '-', m.size, int(m.mtime), m.uid, sep='\\t')\" " + archive);
+    std::vector<Seen> seen;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::vector<std::string> f;
+        for (std::string x; std::getline(in, x, '\t');) f.push_back(x == "-" ? "" : x);
+        if (f.size() != 7) continue;
+        std::string data;
+        for (size_t i = 0; i + 1 < f[3].size(); i += 2)
+            data += static_cast<char>(std::stoi(f[3].substr(i, 2), nullptr, 16));
+        seen.push_back(
+            {f[0], f[1], f[2], data, std::stoll(f[4]), std::stoll(f[5]), std::stoll(f[6])});
+    }
+    return seen;
 }
 
 }  // namespace tk

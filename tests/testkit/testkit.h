@@ -75,6 +75,11 @@ struct Member {
     std::string magic{};   // written at 257 when not empty
 };
 std::string blocks(const Member &m, size_t off = 0, const std::string &bytes = "");
+
+// One member as Python's tarfile reads it: typeflag '0' for regular files,
+// whose bytes come along. The reader of the modern dialect's tests.
+struct Seen { std::string name, type, link, data; long long size = 0, mtime = 0, uid = 0; };
+std::vector<Seen> python(const std::string &archive);
 std::string archive(const std::vector<Member> &members, int zero_blocks = 2);
 
 }  // namespace tk
