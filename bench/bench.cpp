@@ -459,7 +459,7 @@ int main(int argc, char **argv) {
     printf("%-44s %9s %9s %9s %7s   %s\n", "operation", "lib/host", "lib/call", "GNU tar", "ratio", "target");
 
     if (want(1)) {
-        std::string tree = dataset("tree", [](const std::string &p) { make_tree(p); });
+        dataset("tree", [](const std::string &p) { make_tree(p); });
         std::string out = P("out.tar");
         auto rm_out = [&] { unlink(out.c_str()); };
         compare("1 create 20000 x 1 KiB + 200 x 1 MiB", false, "-ARCHIVE " + out + " -MEMBER tree -c -FILE tree",
@@ -496,7 +496,7 @@ int main(int argc, char **argv) {
     }
     if (want(5)) {
         std::string gib = gib_tar();
-        std::string small = dataset("small.bin", [](const std::string &p) {
+        dataset("small.bin", [](const std::string &p) {
             write_file(p, "a small member appended at the end\n");
         });
         Tail tail(gib);
