@@ -54,7 +54,7 @@ test-tsan:
 
 test: test-plain test-asan test-tsan
 
-# The benchmark against GNU tar (a few minutes; about 2.5 GB of scratch data).
+# The benchmark against GNU tar (some ten minutes; about 5 GB of scratch data).
 bench: build
 	$(BUILD)/z9bench
 
