@@ -16,7 +16,7 @@
 namespace {
 
 constexpr size_t kWindow = 32768;          /* the most a deflate back-reference reaches */
-constexpr int64_t kSpacing = int64_t{1} << 20;
+constexpr int64_t kSpacing = int64_t{1} << 19;
 constexpr size_t kInBytes = 256 * 1024;
 
 /* A point: where decoding can start again. At a member's start its gzip

@@ -26,69 +26,39 @@ constexpr const char kModule[] = "tar";
 
 namespace {
 
-/* Results of the match below, one per (pattern index, text index) after a
- * run of '*'. Without them a pattern such as "*a*a*a*a*a*b" tries every
- * placement of its stars: exponential in their number. With them each state
- * is worked out once, so a 99-character pattern against a 100-character
- * name costs some ten thousand steps at most. */
-constexpr signed char kUnknown = 2;
-constexpr size_t kStackCells = 128 * 128;  /* enough for any pattern and header name */
-
-struct Match {
-    const char *pat;
-    const char *text;
-    int len;
-    size_t width;        /* len + 1: text indices 0..len */
-    signed char *memo;   /* null: no table could be had, plain recursion */
-};
-
-int star_run(Match &m, int q, int t);
-
-signed char &cell(Match &m, int q, int k) {
-    return m.memo[static_cast<size_t>(q) * m.width + static_cast<size_t>(k)];
-}
-
-/* The walk over pattern and text from pattern index p and text index t. A
- * difference before any '*' is -1 (no longer text can match either); past a
- * '*' the caller folds -1 into "no match here". */
-int match_from(Match &m, int p, int t) {
+/* Past the first '*': 0 when pat[p..] matches text[t..len) whole, else 1.
+ * One pass with a single step back, to the last '*' met, which then takes
+ * one more character: a later '*' can stand in for any split an earlier one
+ * could make, so no other step back is needed, and no pattern costs more
+ * than its length times the text's. A '*' met when the text is used up is
+ * no match ("a*" does not match "a"), and a step back only moves on. */
+int match_stars(const char *pat, int p, const char *text, int t, int len) {
+    int star = -1, star_t = 0;
     for (;;) {
-        int left = m.len - t;
-        char c = m.pat[p];
-        // The end of either side decides. A '*' met after the text is used
-        // up is no match: "a*" does not match "a".
-        if (c == '\0' || left == 0) return (c == '\0' && left == 0) ? 0 : 1;
-        if (c == '*') {
-            while (m.pat[p] == '*') p++;
-            return star_run(m, p, t);
+        if (pat[p] == '*') {
+            if (t == len) return 1;
+            while (pat[p] == '*') p++;
+            if (pat[p] == '\0') return 0;
+            star = p;
+            star_t = t - 1;
+        } else if (t < len && pat[p] != '\0' && (pat[p] == '?' || pat[p] == text[t])) {
+            p++;
+            t++;
+            continue;
+        } else if ((t == len && pat[p] == '\0') || star < 0) {
+            return t == len && pat[p] == '\0' ? 0 : 1;
         }
-        if (c != '?' && c != m.text[t]) return -1;
-        p++;
-        t++;
+        // The rest after the last '*' tried one character further on; a
+        // plain character it starts with is looked for at once.
+        if (++star_t >= len) return 1;
+        if (pat[star] != '?') {
+            auto *at = static_cast<const char *>(memchr(text + star_t, pat[star], static_cast<size_t>(len - star_t)));
+            if (!at) return 1;
+            star_t = static_cast<int>(at - text);
+        }
+        p = star;
+        t = star_t;
     }
-}
-
-/* The stars before pattern index q stand at text index t (t < len): try the
- * rest of the pattern at t, t+1, ... up to the end of the text. */
-int star_run(Match &m, int q, int t) {
-    int k = t;
-    int result = -1;
-    for (; k < m.len; k++) {
-        if (m.memo && cell(m, q, k) != kUnknown) {
-            result = cell(m, q, k);
-            break;
-        }
-        if (match_from(m, q, k) == 0) {
-            result = 0;
-            break;
-        }
-    }
-    if (result == -1) result = m.pat[q] == '\0' ? 0 : 1;   // text used up
-    // Every start tried on the way, and the one that decided, lead to the
-    // same answer.
-    if (m.memo)
-        for (int j = t; j <= k && j < m.len; j++) cell(m, q, j) = static_cast<signed char>(result);
-    return result;
 }
 
 }  // namespace
@@ -100,24 +70,13 @@ extern "C" {
 int mismatch(const char *pattern, const char *text, int length) {
     if (!pattern) pattern = "";
     if (length < 0 || (length > 0 && !text)) return 1;
-    Match m{pattern, text, length, static_cast<size_t>(length) + 1, nullptr};
-    // Without a '*' there is nothing to remember: one pass decides.
-    if (!strchr(pattern, '*')) return match_from(m, 0, 0);
-    size_t cells = (strlen(pattern) + 1) * m.width;
-    signed char stack_memo[kStackCells];
-    signed char *heap_memo = nullptr;
-    if (cells <= kStackCells) {
-        m.memo = stack_memo;
-    } else {
-        // Only a caller beyond the name and pattern limits gets here; when
-        // even that fails the match still runs, just without the table.
-        heap_memo = static_cast<signed char *>(malloc(cells));
-        m.memo = heap_memo;
+    for (int p = 0, t = 0;; p++, t++) {
+        char c = pattern[p];
+        // The end of either side decides.
+        if (c == '\0' || t == length) return (c == '\0' && t == length) ? 0 : 1;
+        if (c == '*') return match_stars(pattern, p, text, t, length);
+        if (c != '?' && c != text[t]) return -1;
     }
-    if (m.memo) memset(m.memo, kUnknown, cells);
-    int r = match_from(m, 0, 0);
-    free(heap_memo);
-    return r;
 }
 
 /* The pattern selects a name when it matches the whole name or a leading run
@@ -125,17 +84,17 @@ int mismatch(const char *pattern, const char *text, int length) {
  * everything below dir/. */
 int inargs(const char *pattern, const char *name) {
     if (!name) return 0;
-    int i = 0;
-    for (;;) {
-        if (i > static_cast<int>(kLongNameMax) - 1 || name[i] == '\0') return 0;
-        i++;
-        while (name[i] != '/' && name[i] != '\0') i++;
+    int len = static_cast<int>(strnlen(name, kLongNameMax + 1));
+    for (int i = 0; i < len && i < static_cast<int>(kLongNameMax);) {
+        auto *slash = static_cast<const char *>(memchr(name + i + 1, '/', static_cast<size_t>(len - i - 1)));
+        i = slash ? static_cast<int>(slash - name) : len;
         int r = mismatch(pattern, name, i);
         // A difference before the first '*' stays a difference in every
         // longer cut, so the search can stop.
         if (r == -1) return 0;
         if (r == 0) return 1;
     }
+    return 0;
 }
 
 }  // extern "C"
