@@ -44,7 +44,7 @@ bool codec_finish(CodecWriter *w);
 void codec_writer_close(CodecWriter *w);
 
 /* ---- gzip: decoding from places inside the stream ---- */
-struct GzPoints;   /* places to start decoding from, about one a megabyte */
+struct GzPoints;   /* places to start decoding from, about two a megabyte */
 struct GzReader;
 GzPoints *gz_points_new(void);
 void gz_points_free(GzPoints *g);

@@ -1,5 +1,5 @@
 /* seek.cpp - places in a gzip stream to start decoding from: a reader that
- * records one about every megabyte of output as it goes (where a deflate
+ * records one about every half megabyte of output as it goes (where a deflate
  * block ends: the bit there and the 32 KiB of output before it), and a reader
  * that starts at one of them. zlib's inflate, which can stop at block ends;
  * the points belong to the member index, which keeps them between calls. */
