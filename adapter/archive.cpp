@@ -316,9 +316,22 @@ void undo_append(const char *path, int64_t end) {
 
 }  // namespace
 
+namespace {
+
+int run_operation(CMDLINEPARAM *opts, bool quiet);
+
+}  // namespace
+
 extern "C" int Z9TAR_Archive(CMDLINEPARAM *opts, EXITPARAM *rec) {
     (void)rec;  // the record's message field is reached through mszErrMsg
-    bool quiet = opts->bTraceOnError != 0;
+    int r = run_operation(opts, opts->bTraceOnError != 0);
+    z9_settle_message();   // a text the walk left pending is the last one
+    return r;
+}
+
+namespace {
+
+int run_operation(CMDLINEPARAM *opts, bool quiet) {
     if (!choose_codec()) return 0;
     describe_archive(opts->szArchive);
     if (!open_archive(opts->szArchive, quiet) || !changeable(opts->szArchive)) return 0;
@@ -336,3 +349,5 @@ extern "C" int Z9TAR_Archive(CMDLINEPARAM *opts, EXITPARAM *rec) {
     if (t_flag) return list(opts, quiet);
     return 0;
 }
+
+}  // namespace

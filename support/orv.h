@@ -112,6 +112,12 @@ void z9_error_text(const char *module, int line, const char *function, const cha
 /* Replaces the message field's text without logging. */
 void z9_set_message(const char *text);
 
+/* A message the walk composes for every member it passes over and a later
+ * text almost always replaces: make writes it only when it is still the last
+ * one, which z9_settle_message (at the end of the operation) finds out. */
+void z9_defer_message(void (*make)(char *text, size_t size));
+void z9_settle_message(void);
+
 /* True while a trace file is open: callers skip work whose only product is a
  * trace line (user lookups, time formatting). */
 bool z9_log_is_open(void);

@@ -15,8 +15,21 @@ void z9_copy(char *dst, size_t size, const char *src) {
     dst[n] = '\0';
 }
 
+/* A message whose text is made only when someone may see it. */
+static void (*g_pending)(char *text, size_t size);
+
 void z9_set_message(const char *text) {
+    g_pending = nullptr;
     if (mszErrMsg) z9_copy(mszErrMsg, kMessageSize, text);
+}
+
+void z9_defer_message(void (*make)(char *text, size_t size)) { g_pending = make; }
+
+void z9_settle_message(void) {
+    if (!g_pending) return;
+    char text[kMessageSize];
+    g_pending(text, sizeof text);
+    z9_set_message(text);
 }
 
 void z9_error_text(const char *module, int line, const char *function, const char *text) {

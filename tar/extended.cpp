@@ -108,6 +108,36 @@ void ext_begin(void) {
     g_raw.blocks = 0;
 }
 
+namespace {
+
+/* The data of the extension header in hblock, as one piece: in place when
+ * it fits a block and no copy of the archive wants the blocks, else gathered
+ * (header first) into the raw buffer a copy writes out. Null when no block
+ * can be read or no memory had; *failed tells which. */
+const unsigned char *gather(int64_t blocks, Ext *failed) {
+    if (!d_flag && blocks <= 1) {
+        const unsigned char *b = blocks ? readtape() : hblock;
+        *failed = Ext::unreadable;
+        return b;
+    }
+    *failed = Ext::bad;
+    if (!reserve(static_cast<size_t>(1 + blocks) * kBlockSize)) return nullptr;
+    Chunk &c = g_raw.chunks[g_raw.count++];
+    c = {g_raw.len, static_cast<size_t>(1 + blocks) * kBlockSize, hblock[kTypeOff] == 'g'};
+    memcpy(g_raw.buf + g_raw.len, hblock, kBlockSize);
+    g_raw.len += kBlockSize;
+    *failed = Ext::unreadable;
+    for (int64_t i = 0; i < blocks; i++) {
+        const unsigned char *b = readtape();
+        if (!b) return nullptr;
+        memcpy(g_raw.buf + g_raw.len, b, kBlockSize);
+        g_raw.len += kBlockSize;
+    }
+    return g_raw.buf + c.off + kBlockSize;
+}
+
+}  // namespace
+
 Ext ext_take(const char **why) {
     int type = hblock[kTypeOff];
     int64_t size = st.st_size, left = z9_archive_left();
@@ -120,19 +150,10 @@ Ext ext_take(const char **why) {
     *why = "too many extended headers for one member";
     if (g_raw.count == kMaxChunks) return Ext::bad;
     *why = "Unable to allocate memory for an extended header";
-    if (!reserve(static_cast<size_t>(1 + blocks) * kBlockSize)) return Ext::bad;
-    Chunk &c = g_raw.chunks[g_raw.count++];
-    c = {g_raw.len, static_cast<size_t>(1 + blocks) * kBlockSize, type == 'g'};
-    memcpy(g_raw.buf + g_raw.len, hblock, kBlockSize);
-    g_raw.len += kBlockSize;
-    for (int64_t i = 0; i < blocks; i++) {
-        const unsigned char *b = readtape();
-        if (!b) return Ext::unreadable;
-        memcpy(g_raw.buf + g_raw.len, b, kBlockSize);
-        g_raw.len += kBlockSize;
-    }
+    Ext failed;
+    const unsigned char *data = gather(blocks, &failed);
+    if (!data) return failed;
     g_raw.blocks += 1 + blocks;
-    const unsigned char *data = g_raw.buf + c.off + kBlockSize;
     std::span<const unsigned char> records(data, static_cast<size_t>(size));
     bool good = type == 'L'   ? take_long(data, size, g_next.lname, why)
                 : type == 'K' ? take_long(data, size, g_next.llink, why)

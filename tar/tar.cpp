@@ -103,18 +103,37 @@ int inargs(const char *pattern, const char *name) {
 
 extern "C" {
 
+}  // extern "C"
+
+namespace {
+
+int64_t g_skip_blocks, g_skip_size;   /* what skipfile's text tells */
+
+/* The text names the extraction module, which skips most, and the line it
+ * is composed on. It is put together piece by piece, and in the message field
+ * only when it may be seen: it is made for every member passed over, and
+ * formatting cost more than the rest of the skip. */
+void skip_text(char *text, size_t size) {
+    TextBuf t(text, size);
+    t.add("blocks to read in this file ").num(g_skip_blocks).add(" (extract ").num(__LINE__);
+    t.add(") st.st_size=").num(g_skip_size).add(" \n");
+}
+
+}  // namespace
+
+extern "C" {
+
 int skipfile(void) {
-    int64_t n = data_blocks(st.st_size);
-    // The trace text names the extraction module, which skips most, and the
-    // line it is composed on; it also stands in the message field. It is put
-    // together piece by piece: it is made for every member passed over, and
-    // the printf machinery cost more than the rest of the skip.
-    char text[160];
-    TextBuf t(text, sizeof text);
-    t.add("blocks to read in this file ").num(n).add(" (extract ").num(__LINE__).add(") st.st_size=");
-    t.num(static_cast<int64_t>(st.st_size)).add(" \n");
-    z9_set_message(text);
-    z9_log_text(kModule, __LINE__, kSevInfo, "skipfile", t.text(), t.size());
+    int64_t n = g_skip_blocks = data_blocks(st.st_size);
+    g_skip_size = static_cast<int64_t>(st.st_size);
+    if (z9_log_is_open()) {
+        char text[160];
+        skip_text(text, sizeof text);
+        z9_set_message(text);
+        z9_log_text(kModule, __LINE__, kSevInfo, "skipfile", text, strlen(text));
+    } else {
+        z9_defer_message(skip_text);
+    }
 
     // The block layer seeks over whole records of a file archive and reads
     // the rest; on a read failure the blocks it got through tell what is left.
