@@ -156,7 +156,10 @@ TEST(Posix, WritesTreesOfLongPathsForOtherReaders) {
 // allocated from what they claim.
 TEST(Posix, RefusesMalformedExtensionHeaders) {
     const std::string name5000(5000, 'n'),
-        big = tk::blocks({.name = "e", .data = "1", .type = 'x', .size = 2 << 20});
+        big = tk::blocks({.name = "e", .data = "1", .type = 'x', .size = 2 << 20}),
+        // 600 KiB of comment each: together past the 1 MiB one member may have
+        half = tk::blocks({.name = "e", .data = "614418 comment=" + std::string(614402, 'c') + "\n",
+                           .type = 'x'});
     struct {
         std::string ext, message;
     } rows[] = {
@@ -169,6 +172,7 @@ TEST(Posix, RefusesMalformedExtensionHeaders) {
         {tk::blocks({.name = "e", .data = name5000, .type = 'L'}),
          "long name of more than 4096 bytes"},
         {big.substr(0, 1024), "extended header of more than 1 MiB"},
+        {half + half, "extended header of more than 1 MiB"},
         {tk::blocks({.name = "e", .data = "1", .type = 'x', .size = 9000}).substr(0, 1024),
          "extended header runs past the end of the archive"},
     };
@@ -188,6 +192,12 @@ TEST(Posix, RefusesMalformedExtensionHeaders) {
     tk::Cwd t;   // an 'x' the archive ends behind
     tk::write_file("a.tar", tk::archive({{.name = "e", .data = "11 path=ab\n", .type = 'x'}}));
     EXPECT_EQ("-1 Unable_to_read_archive", tk::Call("-ARCHIVE a.tar -POSIX -d -MEMBER ab").get());
+    // A global record holds for every member behind it, a member's own only for it.
+    tk::write_file("a.tar", tk::blocks({.name = "g", .data = "10 uid=77\n", .type = 'g'}) +
+                                tk::blocks({.name = "x", .data = "10 gid=55\n", .type = 'x'}) +
+                                tk::archive({{.name = "a"}, {.name = "b"}}));
+    EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE a.tar -POSIX -CAT -T t.log").get());
+    EXPECT_EQ("2 1\n", tk::sh_out("printf '%s %s\\n' $(grep -c ' 77/' t.log) $(grep -c ' 77/55 ' t.log)"));
 }
 
 // A member of 8 GiB and more gets its size in a pax record; only the head of
