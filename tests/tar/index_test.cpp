@@ -57,7 +57,9 @@ const std::vector<Step> kSteps = {
         return get("-MEMBER e/b -x") + get("-MEMBER d/b -x") + get("-MEMBER m -x");
     },
     [] {   // a trace open: the walk writes a line per member, so no index is used
-        std::string traced = get("-MEMBER x -x -T t.log") + tk::sh_out("grep -c name= t.log");
+        tk::write_file("a.tar", members("t"));
+        std::string traced = get("-MEMBER a -x") + get("-MEMBER x -x -T t.log");
+        traced += tk::sh_out("grep -c name= t.log");
         return traced + get("-MEMBER x -x -u");
     },
     [] {   // cut short
