@@ -232,7 +232,10 @@ bool unchanged(const Entry &e, const Member &m) {
     if (e.gzip) return true;
     unsigned char b[kBlockSize];
     off_t at = static_cast<off_t>(m.start + int64_t{m.ext} * kBlockSize);
-    return pread(handle, b, sizeof b, at) == kBlockSize && raw_sum(b) == m.sum;
+    if (pread(handle, b, sizeof b, at) != kBlockSize || raw_sum(b) != m.sum) return false;
+    // The classic name is the name field itself: it must be the same too.
+    if (e.posix || m.len > kNameLen) return true;
+    return strnlen(reinterpret_cast<const char *>(b), kNameLen) == m.len && memcmp(b, e.names + m.name, m.len) == 0;
 }
 
 }  // namespace
