@@ -15,7 +15,7 @@ const std::string kOk = "0 GetArchive_succeeded", kOut = "leaves the extraction 
 void make(const std::string &members) {
     tk::write_file("mk.py", R"(import sys, tarfile, io
 with tarfile.open('a.tar', 'w', format=tarfile.PAX_FORMAT) as t:
-    for kind, name, link, mode in (spec.split(':') for spec in sys.argv[1:]):
+    for kind, name, link, mode in (m.split(':') for m in sys.argv[1:]):
         i = tarfile.TarInfo(name)
         i.type, i.linkname, i.mode, i.mtime = kind.encode(), link, int(mode or '644', 8), 10**9
         data = name.encode() * (kind == '0'); i.size, i.devmajor, i.devminor = len(data), 1, 3
