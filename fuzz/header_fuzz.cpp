@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     PaxAttrs pax;
     const char *why;
     (void)pax_parse({data, size}, &pax, &why);
-    for (size_t at = 0; at + 12 <= size && at < kBlockSize; at++) (void)base256({data + at, 12}, &total);
+    for (size_t at = 0; at + 12 <= size && at < kBlockSize; at++)
+        (void)base256({data + at, 12}, &total);
     ext_release();
     free(io_buf);
     io_buf = io_2nd = nullptr;

@@ -197,7 +197,8 @@ TEST(Posix, RefusesMalformedExtensionHeaders) {
                                 tk::blocks({.name = "x", .data = "10 gid=55\n", .type = 'x'}) +
                                 tk::archive({{.name = "a"}, {.name = "b"}}));
     EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE a.tar -POSIX -CAT -T t.log").get());
-    EXPECT_EQ("2 1\n", tk::sh_out("printf '%s %s\\n' $(grep -c ' 77/' t.log) $(grep -c ' 77/55 ' t.log)"));
+    EXPECT_EQ("2 1\n",
+              tk::sh_out("printf '%s %s\\n' $(grep -c ' 77/' t.log) $(grep -c ' 77/55 ' t.log)"));
 }
 
 // A member of 8 GiB and more gets its size in a pax record; only the head of
