@@ -44,7 +44,7 @@ bool codec_finish(CodecWriter *w);
 void codec_writer_close(CodecWriter *w);
 
 /* ---- gzip: decoding from places inside the stream ---- */
-struct GzPoints;   /* places to start decoding from, about two a megabyte */
+struct GzPoints;   /* places to start decoding from, about one a megabyte */
 struct GzReader;
 GzPoints *gz_points_new(void);
 void gz_points_free(GzPoints *g);
@@ -55,8 +55,8 @@ GzReader *gz_open_recording(int fd, GzPoints *record);
 /* A reader that starts at the last point at or before the output offset
  * out; *from tells that point's offset. Null when none can be had. */
 GzReader *gz_open_at(int fd, const GzPoints *g, int64_t out, int64_t *from);
-/* As codec_read and codec_error; the checks of a member read from its middle
- * cannot be made. */
+/* As codec_read and codec_error; a member read from its middle is checked
+ * against its trailer too, the state at the point holding the sum so far. */
 long gz_read(GzReader *r, void *buf, size_t len);
 const char *gz_error(const GzReader *r);
 void gz_close(GzReader *r);
