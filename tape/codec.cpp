@@ -447,9 +447,14 @@ constexpr int kZstdLevel = ZSTD_CLEVEL_DEFAULT;
 
 bool zstd_wstart(CodecWriter *w) {
     w->zstd = ZSTD_createCCtx();
-    return w->zstd &&
-           !ZSTD_isError(ZSTD_CCtx_setParameter(w->zstd, ZSTD_c_compressionLevel, kZstdLevel)) &&
-           !ZSTD_isError(ZSTD_CCtx_setParameter(w->zstd, ZSTD_c_checksumFlag, 1));
+    if (!w->zstd || ZSTD_isError(ZSTD_CCtx_setParameter(w->zstd, ZSTD_c_compressionLevel, kZstdLevel)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(w->zstd, ZSTD_c_checksumFlag, 1)))
+        return false;
+    // One worker thread compresses while the caller reads the next files, as a
+    // zstd process beside tar would. A library built without threads says no,
+    // and compresses in the caller's thread: the same stream, only slower.
+    ZSTD_CCtx_setParameter(w->zstd, ZSTD_c_nbWorkers, 1);
+    return true;
 }
 
 Put zstd_put(CodecWriter *w, const unsigned char **in, size_t *n, bool finish) {
