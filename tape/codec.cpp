@@ -104,6 +104,8 @@ struct DecoderOps {
     void (*release)(CodecReader *r);
 };
 
+}  // namespace
+
 // ISA-L's inflate decodes about twice as fast as zlib's, byte for byte the same;
 // its return codes become the reasons zlib users know.
 const char *isal_reason(int rc) {
@@ -118,6 +120,8 @@ const char *isal_reason(int rc) {
     default: return "corrupt data";
     }
 }
+
+namespace {
 
 bool isal_start(CodecReader *r) {
     if (!r->isal) r->isal = static_cast<inflate_state *>(calloc(1, sizeof *r->isal));

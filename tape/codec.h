@@ -43,6 +43,9 @@ bool codec_write(CodecWriter *w, const void *buf, size_t len);
 bool codec_finish(CodecWriter *w);
 void codec_writer_close(CodecWriter *w);
 
+/* The reason, in zlib's words, for an ISA-L inflate return code. */
+const char *isal_reason(int rc);
+
 /* ---- gzip: decoding from places inside the stream ---- */
 struct GzPoints;   /* places to start decoding from, about one a megabyte */
 struct GzReader;

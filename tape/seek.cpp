@@ -110,17 +110,6 @@ bool next_member(GzReader *r) {
     return true;
 }
 
-const char *reason(int rc) {
-    switch (rc) {
-    case ISAL_INVALID_BLOCK: return "invalid block";
-    case ISAL_INVALID_SYMBOL: return "invalid code";
-    case ISAL_INVALID_LOOKBACK: return "invalid distance too far back";
-    case ISAL_INVALID_WRAPPER: return "invalid header";
-    case ISAL_INCORRECT_CHECKSUM: return "incorrect data check";
-    default: return "corrupt data";
-    }
-}
-
 GzReader *open_reader(int fd, int64_t at) {
     auto *r = static_cast<GzReader *>(calloc(1, sizeof(GzReader)));
     if (!r) return nullptr;
@@ -201,7 +190,7 @@ long gz_read(GzReader *r, void *buf, size_t len) {
         r->out += static_cast<int64_t>(made);
         done += made;
         if (rc != ISAL_DECOMP_OK) {
-            r->why = reason(rc);
+            r->why = isal_reason(rc);
             break;
         }
         if (r->s.block_state == ISAL_BLOCK_FINISH) {
