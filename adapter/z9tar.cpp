@@ -1,7 +1,8 @@
 /* z9tar.cpp - the adapter's face to the host: the two entry points, the shared
- * initialisation, the description records, the version strings and the help
- * printer. Owns the process-wide lock and the run values mszErrMsg, mszFile,
- * mperm, muid and mgid; every call runs whole under the lock. */
+ * initialisation (which reads the operator's Z9TAR_OPTIONS at every call), the
+ * description records, the version strings and the help printer. Owns the
+ * process-wide lock and the run values mszErrMsg, mszFile, mperm, muid and
+ * mgid; every call runs whole under the lock. */
 #include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
