@@ -592,8 +592,8 @@ exit 0
 # ---- the operator's policy, -STRICT, the host program and the set-up check ----
 
 @ adapter/cmdline.cpp | -STRICT measures a cut value by what the token library kept
-- if (!cut) return value.size();
-+ return value.size();
+- size_t len = full_length(s.value, s.cut);
++ size_t len = full_length(s.value, false);
 
 @ adapter/cmdline.cpp | -STRICT lets a valueless token carry text
 - if (rule.kind == Kind::none && len)

@@ -32,7 +32,9 @@ awk '/^<!-- runnable -->$/ { mark = NR + 1 } NR == mark && /^```sh$/ { on = 1; n
 env -u Z9TAR_OPTIONS bash -ex examples.sh >log 2>&1 || { cat log; exit 1; }
 page=$src/host/z9tar-host.1 && [ -z "$(groff -ww -z -man "$page" 2>&1)" ]
 for token in $(build/z9tar-host help | grep -o '^-[A-Za-z+]*'); do grep -qF -- "\\$token" "$page"; done
-build/z9tar-host --help | grep -q '^usage: z9tar-host get|put' && ln -s /dev/full full
-s=0 && build/z9tar-host get -ARCHIVE data.tar -MEMBER entry1 -x --out full 2>err || s=$?
-[ "$s" = 1 ] && grep -q "cannot write full: No space left on device" err && [ -L full ]
+build/z9tar-host --help | grep -q '^usage: z9tar-host get|put'
+ln -s /dev/full full && s=0
+build/z9tar-host get -ARCHIVE data.tar -MEMBER entry1 -x --out full 2>err || s=$?
+[ "$s" = 1 ] && grep -q "cannot write full: No space left on device" err && [ -L full ] ||
+  { echo "--out full: exit $s: $(cat err)"; exit 1; }
 echo "readme test passed"
