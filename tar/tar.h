@@ -164,8 +164,10 @@ bool selects(const char *pattern, const char *name);
 /* ---- the member index (index.cpp) ---- */
 
 /* A walk builds an index of every member it reads; one that reaches the end
- * marker cleanly keeps it for later calls. start: where the member's blocks
- * begin; passed: blocks passed over before its header. */
+ * marker cleanly keeps it for later calls. An archive found to get no index
+ * (too large, or its walk depends on the pattern) is not built again while
+ * it stays unchanged. start: where the member's blocks begin; passed: blocks
+ * passed over before its header. */
 void index_walk_begin(void);
 void index_walk_member(int64_t start, int64_t passed);
 void index_walk_end(bool clean);
