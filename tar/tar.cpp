@@ -175,9 +175,7 @@ int walk(const char *pattern, SCANACTION action, int quiet, int *acted, bool *cl
         }
         if (r < 0) return 0;
         index_walk_member(start * kBlockSize, passed);
-        // An empty pattern lists everything but extracts nothing.
-        bool selected = (pattern[0] == '\0' && t_flag) || inargs(pattern, member_name());
-        if (!selected) {
+        if (!selects(pattern, member_name())) {
             if (usize() && !skipfile()) return 0;
             continue;
         }
@@ -188,6 +186,12 @@ int walk(const char *pattern, SCANACTION action, int quiet, int *acted, bool *cl
 }
 
 }  // namespace
+
+// The empty pattern selects every member in a listing run (with -x too, each
+// then extracted) and none in any other.
+bool selects(const char *pattern, const char *name) {
+    return (pattern[0] == '\0' && t_flag) || inargs(pattern, name);
+}
 
 int scan_result(const char *pattern, int acted) {
     if (!x_flag || acted) return 1;

@@ -157,12 +157,17 @@ void ext_release(void);            /* end of a run: nothing is carried over */
 
 /* How a walk ends in an extraction run: 1, or "Member '%s' not found". */
 int scan_result(const char *pattern, int acted);
+/* Whether the walk acts on the member name: the pattern selects it, or the
+ * pattern is empty in a listing run (which then selects every member). */
+bool selects(const char *pattern, const char *name);
 
 /* ---- the member index (index.cpp) ---- */
 
 /* A walk builds an index of every member it reads; one that reaches the end
- * marker cleanly keeps it for later calls. start: where the member's blocks
- * begin; passed: blocks passed over before its header. */
+ * marker cleanly keeps it for later calls. An archive found to get no index
+ * (too large, or its walk depends on the pattern) is not built again while
+ * it stays unchanged. start: where the member's blocks begin; passed: blocks
+ * passed over before its header. */
 void index_walk_begin(void);
 void index_walk_member(int64_t start, int64_t passed);
 void index_walk_end(bool clean);
@@ -172,6 +177,10 @@ void index_walk_end(bool clean);
 int index_extract(const char *pattern, int quiet);
 /* A run that writes the archive forgets its index. */
 void index_drop(void);
+/* For tests: makes bytes (0: the built-in 64 MiB) the cache's budget, and
+ * tells how large the entries walks built grew, summed over the walks since
+ * the last call. */
+size_t index_budget(size_t bytes);
 
 /* ---- starting a header (ustar.cpp) ---- */
 
