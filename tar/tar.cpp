@@ -1,11 +1,14 @@
 /* tar.cpp - the member walk: scantape and its pattern match (inargs,
  * mismatch), passing over and dropping a member's data (skipfile, delfile),
- * the listing (catalog) and the one-line member texts (prmode, okwork).
+ * the listing (catalog), the one-line member texts (prmode, okwork) and
+ * the text of a refused member.
  * Owns the listing totals allfiles/allbytes; reads hblock, st, dmajor,
  * dminor, codesize and t_flag/x_flag; writes texts into mszErrMsg. */
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string_view>
 
 #include "../support/run.h"
 #include "../tape/tape.h"
@@ -338,4 +341,53 @@ extern "C" int okwork(int action, int type, const struct stat *status, const cha
     // The text holds a name from the archive or the file system: never a format.
     Z9_LOG(kSevInfo, "okwork", "%s", text);
     return 1;
+}
+
+/* ---- refusals ----------------------------------------------------------- */
+
+namespace {
+
+/* name in at most max bytes: whole, or its head and tail around "...". */
+void add_shortened(TextBuf &t, std::string_view name, size_t max) {
+    if (name.size() <= max) {
+        t.add(name);
+        return;
+    }
+    size_t keep = max > 3 ? max - 3 : 0, head = (keep + 1) / 2;
+    // Pieces made by hand: substr may throw, and the library links no C++ runtime.
+    t.add({name.data(), head}).add("...").add({name.data() + name.size() - (keep - head), keep - head});
+}
+
+/* The refusal's text, each name in at most its max bytes. */
+void refusal(TextBuf &t, const char *name, const char *why, const char *target, const char *after,
+             size_t name_max, size_t target_max) {
+    t.add("'");
+    add_shortened(t, name, name_max);
+    t.add("' is refused: ").add(why);
+    if (!target) return;
+    t.add(" '");
+    add_shortened(t, target, target_max);
+    t.add("' ").add(after);
+}
+
+}  // namespace
+
+void refuse(const char *module, int line, const char *function, const char *name, const char *why,
+            const char *target, const char *after) {
+    std::string_view n(name), g(target ? target : "");
+    char trace[2 * kLongNameMax + 256], message[kMessageSize];
+    TextBuf whole(trace, sizeof trace);
+    refusal(whole, name, why, target, after, n.size(), g.size());
+    // The message field's room for the names, the words around them kept
+    // whole: a short name keeps all of it, a long one takes what is left.
+    size_t words = whole.size() - n.size() - g.size();
+    size_t room = words < sizeof message - 1 ? sizeof message - 1 - words : 0;
+    size_t half = room / 2, name_max = room, target_max = room;
+    if (n.size() + g.size() > room) {
+        name_max = g.size() <= half ? room - g.size() : n.size() <= half ? n.size() : room - half;
+        target_max = room - (n.size() < name_max ? n.size() : name_max);
+    }
+    TextBuf shown(message, sizeof message);
+    refusal(shown, name, why, target, after, name_max, target_max);
+    z9_error_fit(module, line, function, shown.text(), whole.text());
 }
