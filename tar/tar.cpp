@@ -227,7 +227,11 @@ void log_type_entry(int extent, short count, int64_t total, int64_t size) {
     switch (type) {
     case kTypeLink:
     case kTypeSymlink: {
-        Z9_LOG(kSevInfo, "catalog", " %s to %s", type == kTypeLink ? "linked" : "symlink", member_link());
+        // The whole target, as the member's own line shows the whole name.
+        char line[kLongNameMax + 16];
+        TextBuf t(line, sizeof line);
+        t.add(type == kTypeLink ? " linked to " : " symlink to ").add(member_link());
+        z9_log_text(kModule, __LINE__, kSevInfo, "catalog", t.text(), t.size());
         return;
     }
     case kTypeChar: case kTypeBlock: case kTypeDir: case kTypeFifo: case kTypeContig: case kTypeDumpDir:
@@ -237,8 +241,10 @@ void log_type_entry(int extent, short count, int64_t total, int64_t size) {
         // A continued piece: where its data go in the whole file.
         int64_t from = 0;
         soctul(hblock + kStartOff, &from);
-        Z9_LOG(kSevInfo, "catalog", "[from %ld to %ld]", static_cast<long>(from),
-                    static_cast<long>(from + size - 1));
+        // A size near 2^63 (-POSIX) would carry the sum past 64 bits.
+        int64_t last = size <= std::numeric_limits<int64_t>::max() - from ? from + size - 1
+                                                                         : std::numeric_limits<int64_t>::max();
+        Z9_LOG(kSevInfo, "catalog", "[from %ld to %ld]", static_cast<long>(from), static_cast<long>(last));
         return;
     }
     default:
