@@ -27,7 +27,7 @@ for n in (99, 100, 101, 155) + (() if ustar else (256, 1000)):
     open(p, 'w').write('data of %d\n' % n * n)
 open('s', 'w').write('short'); open('\u00fc-f200', 'w').write('umlaut')
 os.symlink(path(155, 'f155'), 'sl') if not ustar else None
-os.link(path(99 if ustar else 1000, 'f099' if ustar else 'f1000'), 'hl')
+os.link(path(99 if ustar else 1000, 'f099' if ustar else 'f1000'), 'zl')  # after its target
 open('frac', 'w').write('f'); os.utime('frac', ns=(1700000000500000000,) * 2)
 if not ustar: open('big', 'w').write('u'); os.chown('big', 3000000, 0)
 )";
