@@ -130,6 +130,11 @@ void z9_error(const char *module, int line, const char *function, const char *fo
  * kSevError; the text is never used as a format. */
 void z9_error_text(const char *module, int line, const char *function, const char *text);
 
+/* An error too long for the message field: `message` (its text made to fit
+ * by the caller, cut to 99 characters all the same) goes into the field,
+ * `trace` into the log at kSevError whole, however long. */
+void z9_error_fit(const char *module, int line, const char *function, const char *message, const char *trace);
+
 /* Replaces the message field's text without logging. */
 void z9_set_message(const char *text);
 
