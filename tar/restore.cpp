@@ -369,6 +369,7 @@ int plain_placeholder(const char *name, HeldLink *link) {
     close(fd);
     link->dev = s.st_dev;
     link->ino = s.st_ino;
+    link->ctime = s.st_ctim;
     return r;
 }
 
@@ -376,8 +377,7 @@ int plain_placeholder(const char *name, HeldLink *link) {
  * place; owner and times go on the link itself, never through it. */
 Linked plain_symlink(const HeldLink &link) {
     struct stat s;
-    if (lstat(link.name, &s) != 0 || !S_ISREG(s.st_mode) || s.st_dev != link.dev || s.st_ino != link.ino)
-        return Linked::replaced;
+    if (lstat(link.name, &s) != 0 || !still_held(link, s)) return Linked::replaced;
     unlink(link.name);
     if (symlink(link.target, link.name) != 0) return Linked::failed;
     if (!o_flag && lchown(link.name, link.uid, link.gid) != 0)

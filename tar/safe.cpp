@@ -113,7 +113,7 @@ bool meets_link(const char *path, bool last) {
     if (dir < 0) return errno == ELOOP;
     struct stat s;
     bool link = last && fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) == 0 &&
-                (S_ISLNK(s.st_mode) || (S_ISREG(s.st_mode) && symlink_held(s.st_dev, s.st_ino)));
+                (S_ISLNK(s.st_mode) || symlink_held(s));
     close(dir);
     return link;
 }
@@ -330,6 +330,7 @@ int safe_placeholder(const char *name, HeldLink *link) {
     if (r == 0) {
         link->dev = s.st_dev;
         link->ino = s.st_ino;
+        link->ctime = s.st_ctim;
     }
     return r;
 }
@@ -351,8 +352,7 @@ Linked safe_symlink(const HeldLink &link) {
     int dir = safe_dir(link.name, false, &base);
     struct stat s;
     Linked r = Linked::replaced;
-    if (dir >= 0 && fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(s.st_mode) &&
-        s.st_dev == link.dev && s.st_ino == link.ino) {
+    if (dir >= 0 && fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) == 0 && still_held(link, s)) {
         unlinkat(dir, base, 0);
         r = symlinkat(link.target, dir, base) == 0 ? Linked::made : Linked::failed;
         const struct timespec times[2] = {{0, UTIME_NOW}, link.mtime};

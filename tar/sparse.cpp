@@ -60,7 +60,7 @@ void sparse_settle(void) {
     } else if (s.has_major || s.has_minor) {
         g_kind = s.major == 1 && s.minor == 0 ? Kind::in_data : Kind::records;
         if (g_kind == Kind::records && !s.bad) s.bad = "its sparse format is not one this library reads";
-    } else if (s.has_map || s.has_real) {
+    } else if (s.has_map || s.has_real || s.bad) {
         g_kind = Kind::records;
     }
 }

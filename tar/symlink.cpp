@@ -48,8 +48,14 @@ bool remember(const HeldLink &link) {
 }  // namespace
 
 int hold_symlink(const char *name) {
-    HeldLink link = {const_cast<char *>(name), const_cast<char *>(member_link()), 0, 0, st.st_uid, st.st_gid, st.st_mtim};
-    if (!posix_flag) link.mtime.tv_nsec = 0;
+    HeldLink link = {const_cast<char *>(name), const_cast<char *>(member_link()), 0, 0, {}, st.st_uid, st.st_gid,
+                     st.st_mtim};
+    // A later link of the same name takes the place of an earlier one.
+    for (size_t i = 0; i < g_count; i++) {
+        if (!g_links[i].name || strcmp(g_links[i].name, name) != 0) continue;
+        free(g_links[i].name);
+        g_links[i].name = nullptr;
+    }
     if (makeops->placeholder(name, &link) != 0) {
         z9_error(kModule, __LINE__, "extract", "can't create '%s'", name);
         return 0;
@@ -62,9 +68,17 @@ int hold_symlink(const char *name) {
     return 1;
 }
 
-bool symlink_held(dev_t dev, ino_t ino) {
+bool still_held(const HeldLink &link, const struct stat &s) {
+    // The inode of a placeholder removed may be given to the next file made:
+    // only an empty file without permissions, made when the placeholder was,
+    // is taken for it.
+    return S_ISREG(s.st_mode) && s.st_size == 0 && (s.st_mode & 07777) == 0 && s.st_dev == link.dev &&
+           s.st_ino == link.ino && s.st_ctim.tv_sec == link.ctime.tv_sec && s.st_ctim.tv_nsec == link.ctime.tv_nsec;
+}
+
+bool symlink_held(const struct stat &s) {
     for (size_t i = 0; i < g_count; i++)
-        if (g_links[i].name && g_links[i].dev == dev && g_links[i].ino == ino) return true;
+        if (g_links[i].name && still_held(g_links[i], s)) return true;
     return false;
 }
 
@@ -72,6 +86,7 @@ bool symlinks_make(bool report) {
     bool all = true;
     for (size_t i = 0; i < g_count; i++) {
         HeldLink &h = g_links[i];
+        if (!h.name) continue;   // a later link of its name took its place
         Linked r = makeops->symlink(h);
         if (r == Linked::failed && report)
             z9_error(kModule, __LINE__, "extract", "can't create '%s'", h.name);

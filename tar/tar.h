@@ -139,10 +139,13 @@ struct HeldLink {
     char *name, *target;
     dev_t dev;
     ino_t ino;
+    struct timespec ctime;      /* the placeholder's: a new file in its inode differs */
     uid_t uid;
     gid_t gid;
     struct timespec mtime;
 };
+/* Whether s (of what now lies at the link's name) is still its placeholder. */
+bool still_held(const HeldLink &link, const struct stat &s);
 /* What became of a held link at the end of the run. */
 enum class Linked { made, replaced, failed, refused };
 
@@ -191,8 +194,8 @@ bool plain_file(void);
 /* The current symbolic-link member, under -POSIX: its place is held now and
  * the link made at the end of the run. 1, or 0 after the message. */
 int hold_symlink(const char *name);
-/* Whether a placeholder of this identity holds a link not yet made. */
-bool symlink_held(dev_t dev, ino_t ino);
+/* Whether s (of a file on disk) is the placeholder of a link not yet made. */
+bool symlink_held(const struct stat &s);
 /* The end of an extraction run: every held link is made where its
  * placeholder still is. false when one could not be made or was refused
  * (its message given only when report is set). */
