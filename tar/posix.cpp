@@ -98,6 +98,7 @@ constexpr uint64_t kMaxNumber = static_cast<uint64_t>(std::numeric_limits<int64_
 
 constexpr const char kMalformed[] = "malformed extended header record";
 constexpr const char kMapMalformed[] = "its sparse map is malformed";
+constexpr const char kMapLarge[] = "its sparse map is larger than 1 MiB";
 
 bool fail(const char **why, const char *text) {
     *why = text;
@@ -166,7 +167,6 @@ int64_t *sparse_field(SparseInfo *s, Key key, bool **has) {
 void apply_sparse(Key key, std::string_view value, bool cut, SparseInfo *s) {
     const char *why = nullptr;
     uint64_t v = 0;
-    if (cut && !s->bad) s->bad = key == kSparseMap ? "its sparse map is larger than 1 MiB" : kMapMalformed;
     bool good = !cut && sparse_held(s, static_cast<int64_t>(value.size()));
     if (good && key == kSparseName) {
         good = take_name(value, false, &s->has_name, s->name, &why);
@@ -187,7 +187,7 @@ void apply_sparse(Key key, std::string_view value, bool cut, SparseInfo *s) {
         *sparse_field(s, key, &has) = static_cast<int64_t>(v);
         *has = true;
     }
-    if (!good && !s->bad) s->bad = kMapMalformed;
+    if (!good && !s->bad) s->bad = cut && key == kSparseMap ? kMapLarge : kMapMalformed;
 }
 
 /* One whole record, its value held as far as its key's bound. */
@@ -367,7 +367,7 @@ bool sparse_add(SparseInfo *s, int64_t offset, int64_t bytes) {
 bool sparse_held(SparseInfo *s, int64_t bytes) {
     s->held += bytes;
     if (s->held <= kExtHeaderMax) return true;
-    if (!s->bad) s->bad = "its sparse map is larger than 1 MiB";
+    if (!s->bad) s->bad = kMapLarge;
     return false;
 }
 

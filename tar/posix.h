@@ -81,7 +81,7 @@ struct PaxReader {
     PaxAttrs *attrs = nullptr;
     int state = 0;                  /* in the length, the key, the value, or the zero padding */
     uint64_t len = 0, at = 0;       /* the record's length and its bytes read */
-    int key = 0;                    /* the key's index in the reader's table, or -1 */
+    int key = -1;                   /* the key's index in the reader's table, or -1 */
     char name[24] = {};             /* the key as far as a known key reaches */
     size_t name_len = 0;
     char *value = nullptr;          /* the value held (heap), at most its key's bound */

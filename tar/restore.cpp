@@ -351,18 +351,17 @@ void plain_finish(Made *made) {
     utime(name, &times);
 }
 
-/* An empty file with no permission in the link's place, made like a new
- * file: what held the name goes first (a directory stays, and the member
+/* An empty file with no permission in the link's place, made as a new file
+ * is: what held the name goes first (a directory stays, and the member
  * fails), missing directories are made. */
 int plain_placeholder(const char *name, HeldLink *link) {
     struct stat s;
     if (lstat(name, &s) == 0 && !S_ISDIR(s.st_mode)) unlink(name);
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(name, kFlags, 0);
+    int fd = creat(name, 0);
     if (fd < 0 && errno == ENOENT) {
         char path[kLongNameMax + 8];
         z9_copy(path, sizeof path, name);
-        if (testdir(path) == 1) fd = open(name, kFlags, 0);
+        if (testdir(path) == 1) fd = creat(name, 0);
     }
     if (fd < 0) return -1;
     int r = fstat(fd, &s);

@@ -239,26 +239,29 @@ TEST(Posix, ReadsSparseFilesOfGnuTar) {
                           "posix --sparse-version=1.0"}) {
         SCOPED_TRACE(f);
         tk::Cwd t;
-        // Data at the start, nine regions (more than an old header's four),
-        // one byte at the unaligned end.
+        // sp: data at the start, nine regions (more than an old header's
+        // four), one byte at the unaligned end; sh: one region, a hole at the end.
         ASSERT_EQ(0, tk::sh("python3 -c \"f = open('sp', 'wb'); f.truncate(6000001)\n"
                             "for i in range(9): f.seek(i * 700000); f.write(bytes([65 + i]) * 4096 * (1 + i % 3))\n"
-                            "f.seek(6000000); f.write(b'E')\" && echo o >o && tar --sparse --format=" + f +
-                            " -cf a.tar sp o && cp a.tar b.tar"));
+                            "f.seek(6000000); f.write(b'E')\" && echo o >o && truncate -s 3M sh && echo h | "
+                            "dd of=sh seek=1M bs=1 conv=notrunc && tar --sparse --format=" + f +
+                            " -cf a.tar sp sh o && cp a.tar b.tar"));
         std::string gnu = tk::sh_out("tar xOf a.tar sp");
         ASSERT_TRUE(gnu == tk::read_file("sp"));
         EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE a.tar -POSIX -CAT -T t.log").get());
         EXPECT_NE(std::string::npos, tk::read_file("t.log").find(" 6000001  sp\n"));
-        tk::Call mem("-ARCHIVE a.tar -POSIX -x -MEMBER sp"), file("-ARCHIVE a.tar -POSIX -x -MEMBER sp -UNIQUE -FILE x");
-        EXPECT_EQ(tk::kGot, mem.get());
-        EXPECT_TRUE(mem.out() == gnu);
-        EXPECT_EQ(tk::kGot, file.get());
-        EXPECT_TRUE(tk::read_file(file.filename()) == gnu);
-        EXPECT_LT(tk::status(file.filename()).st_blocks * 512, 1 << 20);   // the holes stay holes
+        for (std::string m : {"sp", "sh"}) {
+            tk::Call mem("-ARCHIVE a.tar -POSIX -x -MEMBER " + m), file(mem.cmd + " -UNIQUE -FILE x");
+            EXPECT_EQ(tk::kGot, mem.get());
+            EXPECT_TRUE(mem.out() == tk::read_file(m)) << m;
+            EXPECT_EQ(tk::kGot, file.get());
+            EXPECT_TRUE(tk::read_file(file.filename()) == tk::read_file(m)) << m;
+            EXPECT_LT(tk::status(file.filename()).st_blocks * 512, 1 << 20);   // the holes stay holes
+        }
         EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE a.tar -POSIX -d -MEMBER o").get());
         EXPECT_TRUE(tk::sh_out("tar xOf a.tar sp") == gnu);
         EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE b.tar -POSIX -d -MEMBER sp").get());
-        EXPECT_EQ("o\n", tk::sh_out("tar tf b.tar 2>/dev/null"));
+        EXPECT_EQ("sh\no\n", tk::sh_out("tar tf b.tar 2>/dev/null"));
         if (f == "gnu") {
             EXPECT_NE(std::string::npos, tk::list("a.tar").entries.find("unknown file type 'S'"));
         }
@@ -291,6 +294,14 @@ TEST(Posix, RefusesHostileSparseMaps) {
                       tk::Call("-ARCHIVE a.tar -POSIX -x -MEMBER sp" + mode).get()) << r.why;
         EXPECT_EQ(std::vector<std::string>{"a.tar"}, tk::list_dir("."));
     }
+    // The stored data hold the regions one after another, a block or not.
+    tk::Cwd t;
+    tk::write_file("a.tar", tk::blocks({.name = "e", .data = rec("GNU.sparse.size", "12") +
+                                                             rec("GNU.sparse.map", "0,3,8,4"), .type = 'x'}) +
+                                tk::archive({{.name = "sp", .data = "abcdefg"}}));
+    tk::Call get("-ARCHIVE a.tar -POSIX -x -MEMBER sp");
+    EXPECT_EQ(tk::kGot, get.get());
+    EXPECT_EQ(std::string("abc\0\0\0\0\0defg", 12), get.out());
 }
 
 // Symbolic links round-trip: a tree with a dangling link, a link to a

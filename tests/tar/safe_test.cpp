@@ -111,6 +111,11 @@ TEST(Safe, ChainOfLinksThatClimbsOutIsRefused) {
     EXPECT_EQ("-1 'd/x' is refused: a symbolic link to 'm/..' " + kVia,
               tk::Call("-ARCHIVE ../a.tar -MEMBER * -x -POSIX -SAFE").get());
     EXPECT_EQ("..\n", tk::sh_out("readlink d/m; readlink d/x"));
+    // Without -SAFE too, a later member of a link's name takes its place.
+    make("2:a:nowhere: 1:a:x: 2:b:one: 2:b:two:");
+    tk::write_file("x", "x");
+    EXPECT_EQ("0 GetArchive_succeeded", tk::Call("-ARCHIVE a.tar -MEMBER * -x -POSIX").get());
+    EXPECT_EQ("a two\n", tk::sh_out("echo $(find a -type f -links 2) $(readlink b)"));
 }
 
 // Directories and files, their bytes, modes and times: the same with -SAFE,
