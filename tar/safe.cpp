@@ -187,9 +187,11 @@ bool admit_link(const char *name, const char *target) {
 /* A symbolic link may only lead inside the root, read from its own
  * directory; the links on its way are checked when it is made. */
 bool admit_symlink(const char *name, const char *target) {
-    const char *why = target[0] == '\0'                ? "names nothing"
-                      : target[0] == '/' || target_leaves(name, target, false) ? "leaves the extraction directory"
-                                                                               : nullptr;
+    const char *why = nullptr;
+    if (target[0] == '\0')
+        why = "names nothing";
+    else if (target[0] == '/' || target_leaves(name, target, false))
+        why = "leaves the extraction directory";
     if (why) refuse(kModule, __LINE__, "extract", name, "a symbolic link to", target, why);
     return !why;
 }
@@ -338,27 +340,26 @@ int safe_placeholder(const char *name, HeldLink *link) {
 /* The link, checked once more now that every link of the run is known,
  * replaces its placeholder; its times are set on the link itself. */
 Linked safe_symlink(const HeldLink &link) {
-    // Where the -FILE template puts it is the host's choice, not the root's.
-    if (!trusted_output() && target_leaves(link.name, link.target, true)) {
-        refuse(kModule, __LINE__, "extract", link.name, "a symbolic link to", link.target,
-               "passes through a symbolic link");
-        const char *base;
-        int dir = safe_dir(link.name, false, &base);
-        if (dir >= 0) unlinkat(dir, base, 0);   // the placeholder goes
-        if (dir >= 0) close(dir);
-        return Linked::refused;
-    }
     const char *base;
     int dir = safe_dir(link.name, false, &base);
     struct stat s;
-    Linked r = Linked::replaced;
-    if (dir >= 0 && fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) == 0 && still_held(link, s)) {
-        unlinkat(dir, base, 0);
-        r = symlinkat(link.target, dir, base) == 0 ? Linked::made : Linked::failed;
-        const struct timespec times[2] = {{0, UTIME_NOW}, link.mtime};
-        if (r == Linked::made) utimensat(dir, base, times, AT_SYMLINK_NOFOLLOW);
+    if (dir < 0 || fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) != 0 || !still_held(link, s)) {
+        if (dir >= 0) close(dir);
+        return Linked::replaced;
     }
-    if (dir >= 0) close(dir);
+    // Where the -FILE template puts it is the host's choice, not the root's.
+    Linked r = Linked::refused;
+    if (!trusted_output() && target_leaves(link.name, link.target, true))
+        refuse(kModule, __LINE__, "extract", link.name, "a symbolic link to", link.target,
+               "passes through a symbolic link");
+    else
+        r = Linked::made;
+    // The placeholder goes, whether the link takes its place or not.
+    unlinkat(dir, base, 0);
+    if (r == Linked::made && symlinkat(link.target, dir, base) != 0) r = Linked::failed;
+    const struct timespec times[2] = {{0, UTIME_NOW}, link.mtime};
+    if (r == Linked::made) utimensat(dir, base, times, AT_SYMLINK_NOFOLLOW);
+    close(dir);
     return r;
 }
 

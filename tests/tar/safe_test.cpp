@@ -111,6 +111,11 @@ TEST(Safe, ChainOfLinksThatClimbsOutIsRefused) {
     EXPECT_EQ("-1 'd/x' is refused: a symbolic link to 'm/..' " + kVia,
               tk::Call("-ARCHIVE ../a.tar -MEMBER * -x -POSIX -SAFE").get());
     EXPECT_EQ("..\n", tk::sh_out("readlink d/m; readlink d/x"));
+    // A later hard link in the refused link's place stays.
+    make("2:d/x:m/..: 2:d/m:..: 1:d/x:y:");
+    tk::write_file("y", "y");
+    EXPECT_EQ(kOk, tk::Call("-ARCHIVE a.tar -MEMBER * -x -POSIX -SAFE").get());
+    EXPECT_EQ("y", tk::read_file("d/x"));
     // Without -SAFE too, a later member of a link's name takes its place.
     make("2:a:nowhere: 1:a:x: 2:b:one: 2:b:two:");
     tk::write_file("x", "x");
