@@ -334,6 +334,11 @@ TEST(Posix, SymbolicLinksRoundTrip) {
     tk::Call dangling("-ARCHIVE ../gnu.tar -POSIX -x -MEMBER ./dangling");
     EXPECT_EQ(tk::kGot, dangling.get());
     EXPECT_EQ("", dangling.out());
+    // Python's GNU format: the long target in a 'K' record.
+    ASSERT_EQ(0, tk::sh("rm -rf ./* && cd ../src && python3 -c \"import tarfile; t = tarfile.open('../py.tar', 'w', "
+                        "format=tarfile.GNU_FORMAT); t.add('.'); t.close()\""));
+    EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE ../py.tar -POSIX -x -MEMBER *").get());
+    EXPECT_EQ(want, tk::sh_out("true" + links));
 }
 
 // A size no archive offset can hold (2^63 - 1 in a pax record or in base
