@@ -186,8 +186,9 @@ struct Output {
 };
 
 static bool past_the_end(void) {
-    int64_t left = z9_archive_left();
-    return left >= 0 && st.st_size > left;
+    // A sparse map at the head of the data has been read by now.
+    int64_t left = z9_archive_left(), data = sparse_member() ? sparse_stored() : st.st_size;
+    return left >= 0 && data > left;
 }
 
 /* Opens the output of a whole file or an extent: the file in file mode; in

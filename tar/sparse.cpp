@@ -67,6 +67,7 @@ void sparse_settle(void) {
 
 bool sparse_member(void) { return g_kind != Kind::none; }
 int64_t sparse_size(void) { return g_info.real; }
+int64_t sparse_stored(void) { return g_data; }
 const char *sparse_name(void) { return sparse_member() && g_info.has_name ? g_info.name : nullptr; }
 
 bool sparse_fits(void) {

@@ -243,6 +243,7 @@ void sparse_begin(void);           /* a new gethead: no map yet */
 void sparse_settle(void);          /* after the header: whether the member is sparse, and how */
 bool sparse_member(void);          /* the current member is a sparse file */
 int64_t sparse_size(void);         /* its real size */
+int64_t sparse_stored(void);       /* its stored bytes not yet read (behind a map in the data) */
 const char *sparse_name(void);     /* its real name when its records give one, else none */
 /* Refuses (false, after the message) a member whose map is unusable, before
  * its data are touched: malformed, out of order, past its size or its data. */

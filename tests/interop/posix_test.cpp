@@ -302,6 +302,16 @@ TEST(Posix, RefusesHostileSparseMaps) {
     tk::Call get("-ARCHIVE a.tar -POSIX -x -MEMBER sp");
     EXPECT_EQ(tk::kGot, get.get());
     EXPECT_EQ(std::string("abc\0\0\0\0\0defg", 12), get.out());
+    // A 1.0 map of three blocks, read before the data: what is left of the
+    // archive then still holds them.
+    std::string map = "200\n", data, want(2000, '\0');
+    for (int i = 0; i < 200; i++) map += std::to_string(i * 10) + "\n1\n", data += want[i * 10] = char('a' + i % 26);
+    map.resize((map.size() + 511) / 512 * 512, '\0');
+    tk::write_file("b.tar", tk::blocks({.name = "e", .data = v10 + rec("GNU.sparse.realsize", "2000"), .type = 'x'}) +
+                                tk::archive({{.name = "sp", .data = map + data}}));
+    tk::Call big("-ARCHIVE b.tar -POSIX -x -MEMBER sp");
+    EXPECT_EQ(tk::kGot, big.get());
+    EXPECT_TRUE(want == big.out());
 }
 
 // Symbolic links round-trip: a tree with a dangling link, a link to a
