@@ -118,12 +118,18 @@ void pfile(const char *name, int64_t bytes, int64_t blocks) {
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr int64_t kLargeMember = int64_t{8} << 20;
 
+static void advise_huge(unsigned char *p, size_t size) {
+#ifdef MADV_HUGEPAGE
+    auto at = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) / kHugePage * kHugePage;
+    auto end = (reinterpret_cast<uintptr_t>(p) + size) / kHugePage * kHugePage;
+    if (end > at) madvise(reinterpret_cast<void *>(at), end - at, MADV_HUGEPAGE);   // only advice
+#endif
+}
+
 static unsigned char *large_buffer(size_t size) {
     void *p = nullptr;
     if (posix_memalign(&p, kHugePage, size) != 0) return nullptr;
-#ifdef MADV_HUGEPAGE
-    madvise(p, size / kHugePage * kHugePage, MADV_HUGEPAGE);   // only advice
-#endif
+    advise_huge(static_cast<unsigned char *>(p), size);
     return static_cast<unsigned char *>(p);
 }
 
@@ -142,9 +148,11 @@ static unsigned char *large_buffer(size_t size) {
         return false;
     }
     auto bytes = static_cast<size_t>(size);
-    // A sparse file's holes stay pages the system has not even made.
+    // A sparse file's holes stay pages the system has not even made; its
+    // regions get large pages when they make little more memory resident.
     if (size < kLargeMember || sparse_member()) {
         mbuf = static_cast<unsigned char *>(calloc(bytes, 1));
+        if (mbuf && size >= kLargeMember && sparse_dense(static_cast<int64_t>(kHugePage))) advise_huge(mbuf, bytes);
     } else if ((mbuf = large_buffer(bytes)) != nullptr) {
         auto from = static_cast<size_t>(filled < size ? filled : size);
         memset(mbuf + from, 0, bytes - from);

@@ -68,6 +68,19 @@ void sparse_settle(void) {
 bool sparse_member(void) { return g_kind != Kind::none; }
 int64_t sparse_size(void) { return g_info.real; }
 int64_t sparse_stored(void) { return g_data; }
+
+bool sparse_dense(int64_t page) {
+    // A region touches at most one page more than its bytes fill; sizes are
+    // those of a memory buffer by now, far from overflowing.
+    int64_t pages = 0, data = 0;
+    for (size_t i = 0; i < g_info.n; i++) {
+        const SparseRegion &r = g_info.regions[i];
+        if (r.bytes == 0) continue;   // the map's closing (size, 0) touches nothing
+        pages += (r.bytes + page - 1) / page + 1;
+        data += r.bytes;
+    }
+    return pages * page <= 4 * data;
+}
 const char *sparse_name(void) { return sparse_member() && g_info.has_name ? g_info.name : nullptr; }
 
 bool sparse_fits(void) {

@@ -244,6 +244,7 @@ void sparse_settle(void);          /* after the header: whether the member is sp
 bool sparse_member(void);          /* the current member is a sparse file */
 int64_t sparse_size(void);         /* its real size */
 int64_t sparse_stored(void);       /* its stored bytes not yet read (behind a map in the data) */
+bool sparse_dense(int64_t page);   /* pages of this size for its regions cost at most 4 x their bytes */
 const char *sparse_name(void);     /* its real name when its records give one, else none */
 /* Refuses (false, after the message) a member whose map is unusable, before
  * its data are touched: malformed, out of order, past its size or its data. */
