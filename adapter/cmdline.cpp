@@ -30,16 +30,18 @@ unsigned char posix_flag;   /* -POSIX: long names, pax headers and big numbers *
 unsigned char safe_flag;    /* -SAFE: extraction stays inside the current directory */
 unsigned char compress_flag;  /* -COMPRESS given; mcompress holds its value */
 char mcompress[kCodecNameSize];  /* -COMPRESS value, read by the driver of a create */
+unsigned char sync_flag;    /* -SYNC: writing runs flush to stable storage */
 
 /* The adapter's tokens. Matching ignores case, so "o", "a" or "x" also take
  * "-O", "-A", "-X". Ours beyond the classic eighteen: "u" so that updating can
- * be asked for, and the three switches of the modern extensions. */
+ * be asked for, the three switches of the modern extensions and -SYNC. */
 const OrvTokenDef z9tar_tokens[] = {
     {"T", 1},     {"TA", 2},      {"T+", 3},       {"UID", 4},     {"GID", 5},
     {"o", 6},     {"CAT", 7},     {"PERM", 8},     {"a", 9},       {"c", 10},
     {"d", 11},    {"x", 12},      {"MEMBER", 13},  {"FILE", 14},   {"ARCHIVE", 15},
     {"UNIQUE", 16}, {"TE", 17},   {"TE+", 18},     {"u", 19},      {"POSIX", 20},
     {"COMPRESS", 21}, {"SAFE", 22},
+    {"SYNC", 23},
 };
 const int z9tar_token_count = sizeof z9tar_tokens / sizeof z9tar_tokens[0];
 
@@ -50,7 +52,7 @@ namespace {
 enum TokenId {
     kT = 1, kTA, kTPlus, kUid, kGid, kNoChown, kCat, kPerm, kAdd, kCreate,
     kDelete, kExtract, kMember, kFile, kArchive, kUnique, kTE, kTEPlus, kUpdate,
-    kPosix, kCompress, kSafe
+    kPosix, kCompress, kSafe, kSync
 };
 
 constexpr const char *kDefaultTrace = "z9tar.zvl";
@@ -140,6 +142,7 @@ void apply_switches(OrvList *list, CMDLINEPARAM *o, int *count) {
         {kCat, &o->bCatalog, &t_flag},    {kExtract, &o->bExtract, &x_flag},
         {kUpdate, nullptr, &u_flag},      {kPosix, nullptr, &posix_flag},
         {kSafe, nullptr, &safe_flag},     {kCompress, nullptr, &compress_flag},
+        {kSync, nullptr, &sync_flag},
     };
     for (auto &s : switches) {
         if (!given(list, s.id)) continue;
@@ -161,7 +164,7 @@ extern "C" int Z9TAR_ParseCmdLine(const char *line, CMDLINEPARAM *options, int h
                                   const char *hostTraceFile) {
     uid_flag = gid_flag = perm_flag = file_flag = member_flag = unique_flag = 0;
     d_flag = u_flag = a_flag = t_flag = o_flag = x_flag = c_flag = 0;
-    posix_flag = safe_flag = compress_flag = 0;
+    posix_flag = safe_flag = compress_flag = sync_flag = 0;
     mcompress[0] = '\0';
     if (!options) return 0;
     options->bTraceOnError = options->bTraceNamed = 0;
