@@ -59,6 +59,32 @@ void pause_before_retry(long *ns) {
     *ns = *ns * 2 < kLongestPause ? *ns * 2 : kLongestPause;
 }
 
+/* The archive's lock covers the bytes [0, kGate); the byte at kGate, far
+ * beyond the end of any archive, is the gate. A run takes the gate as it
+ * takes the archive before it waits for the archive, and lets it go once it
+ * has that: a writer waiting for readers holds the gate, so readers that come
+ * later queue behind it and cannot keep it waiting for ever. */
+constexpr off_t kGate = off_t{1} << 62;
+
+enum class Got { yes, unsupported, late };
+
+/* A lock of type on [start, start + len), polled for until the deadline. */
+Got poll_lock(int fd, short type, off_t start, off_t len, int64_t deadline) {
+    struct flock l = {};
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    l.l_start = start;
+    l.l_len = len;
+    long pause = kFirstPause;
+    while (fcntl(fd, F_OFD_SETLK, &l) != 0) {
+        // A file system that has no such locks is used unlocked, as before.
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Got::unsupported;
+        if (now_ns() >= deadline) return Got::late;
+        pause_before_retry(&pause);
+    }
+    return Got::yes;
+}
+
 }  // namespace
 
 int64_t z9_lock_deadline(void) {
@@ -71,16 +97,12 @@ Lock z9_lock_archive(int fd, const char *path, bool exclusive, int64_t deadline)
     // Locks of the open file description, not of the process: a lock the
     // host holds on the same file through a descriptor of its own is
     // neither released nor taken over when this run closes its descriptor.
-    struct flock l = {};
-    l.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    l.l_whence = SEEK_SET;   // start 0, length 0: the whole file, however it grows
-    long pause = kFirstPause;
-    while (fcntl(fd, F_OFD_SETLK, &l) != 0) {
-        // A file system that has no such locks is used unlocked, as before.
-        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return Lock::none;
-        if (now_ns() >= deadline) return Lock::busy;
-        pause_before_retry(&pause);
-    }
+    short type = exclusive ? F_WRLCK : F_RDLCK;
+    Got got = poll_lock(fd, type, kGate, 1, deadline);
+    if (got == Got::yes) got = poll_lock(fd, type, 0, kGate, deadline);
+    if (got == Got::unsupported) return Lock::none;
+    if (got == Got::late) return Lock::busy;
+    poll_lock(fd, F_UNLCK, kGate, 1, deadline);   // the next in line may pass
     // The lock was granted on the file this descriptor opened. A delete or
     // replace of another process may have put a new file under the name in
     // the meantime; this one is then no longer the archive.
