@@ -96,7 +96,9 @@ bool z9_put_holding(int blocks, const char *function) {
 }
 
 bool z9_commit(void) {
-    if (g_hold.at < 0) return sync_output("endtape");
+    // Without an append in place, or with nothing of it handed over (the
+    // marker then still stands), there is nothing to commit.
+    if (g_hold.at < 0 || g_hold.taken == 0) return sync_output("endtape");
     // Everything behind the held blocks is written (and, with -SYNC, on
     // disk); the old end marker still stands. Writing the first held block
     // over it makes the new archive, in one write.

@@ -1,8 +1,9 @@
 /* tape.cpp - the block layer: the only code that touches the archive. Owns
  * io_buf/io_2nd, handle/hwrite, scratch, sa, cblock and the record counters;
- * reads file_flag, c_flag, a_flag, d_flag, t_flag and ofname. Whole records
- * that bypass the buffers are direct.cpp's. It opens but never frees: _done
- * closes what is left open and frees the buffers. */
+ * reads file_flag, c_flag, a_flag, d_flag, t_flag, posix_flag and ofname.
+ * Whole records that bypass the buffers are direct.cpp's, the lock between
+ * processes lock.cpp's, an append's commit commit.cpp's. It opens but never
+ * frees: _done closes what is left open and frees the buffers. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
