@@ -54,6 +54,18 @@ bool sync_output(const char *function) {
     return false;
 }
 
+/* Keeps the blocks of the record about to be written (from offset pos of
+ * the archive) that go over the old end marker or the block behind it. */
+void take_held(int64_t pos, int blocks) {
+    for (int i = 0; i < blocks; i++) {
+        int64_t off = pos + int64_t{i} * kBlockSize;
+        if (off < g_hold.at || off >= g_hold.at + kHeld * kBlockSize) continue;
+        int k = static_cast<int>((off - g_hold.at) / kBlockSize);
+        memcpy(g_hold.blocks + k * kBlockSize, block_at(io_2nd, i), kBlockSize);
+        g_hold.taken = k + 1;
+    }
+}
+
 }  // namespace
 
 void z9_hold_from(int64_t at) {
@@ -72,13 +84,7 @@ bool z9_put_holding(int blocks, const char *function) {
     int64_t end = pos + int64_t{blocks} * kBlockSize, behind = g_hold.at + kBlockSize;
     // Blocks before the old end marker are the archive's own, read back into
     // the record: they stay as they lie. The two from the marker are kept.
-    for (int i = 0; i < blocks; i++) {
-        int64_t off = pos + int64_t{i} * kBlockSize;
-        if (off < g_hold.at || off >= g_hold.at + kHeld * kBlockSize) continue;
-        int k = static_cast<int>((off - g_hold.at) / kBlockSize);
-        memcpy(g_hold.blocks + k * kBlockSize, block_at(io_2nd, i), kBlockSize);
-        g_hold.taken = k + 1;
-    }
+    take_held(pos, blocks);
     // The placeholder goes first, so that whatever follows it is never the
     // first thing behind the end marker.
     if (behind >= pos && behind < end) {
