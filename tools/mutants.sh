@@ -595,7 +595,7 @@ exit 0
 
 @ tape/lock.cpp | a run gives up at once instead of waiting for another process's lock
 - if (now_ns() >= deadline) return Got::late;
-+ if (now_ns() >= 0) return Got::late;
++ if (deadline > 0) return Got::late;
 
 @ tape/tape.cpp | runs that write take a shared lock
 - Lock lock = z9_lock_archive(handle, path, writable && (a_flag || d_flag), deadline);
