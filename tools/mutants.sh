@@ -601,9 +601,9 @@ exit 0
 - Lock lock = z9_lock_archive(handle, path, writable && (a_flag || d_flag), deadline);
 + Lock lock = z9_lock_archive(handle, path, false, deadline);
 
-@ tape/tape.cpp | an append that made its archive writes over one another process made there first
+@ tape/tape.cpp | an append that had to make its archive walks the empty file instead of creating one
 - if (a_flag && !d_flag && !emptying) c_flag = s.st_size == 0;
-+ if (a_flag && !d_flag && !emptying && s.st_size == 0) c_flag = 1;
++ if (a_flag && !d_flag && !emptying) c_flag = 0;
 
 @ adapter/archive.cpp | the swap renames the archive onto the scratch file
 - if (rename(scratch, path) != 0) {
