@@ -2,6 +2,7 @@
  * archive, allocates the record buffer, then lists, extracts, adds, or deletes
  * and replaces through a scratch file. Keeps no state beyond one call; what it
  * acquires (descriptors, buffers, the scratch file) is released by `_done`. */
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -208,9 +209,15 @@ bool copy_without(const CMDLINEPARAM *opts, bool quiet, bool *changed) {
 }
 
 /* Puts the finished scratch file in the archive's place in one step: at every
- * moment the name holds the old archive or the new one. A name that cannot be
+ * moment the name holds the old archive or the new one. The two names are
+ * exchanged, then the scratch name, which now holds the old archive, goes: a
+ * plain rename over an existing file makes some file systems (ext4) write the
+ * whole new file out inside the call, a tenth of a second for 256 MiB. Where
+ * names cannot be exchanged, rename(2) does it. A name that cannot be
  * replaced leaves the archive as it was, and the scratch file goes. */
 [[nodiscard]] bool swap_in_scratch(const char *path) {
+    if (renameat2(AT_FDCWD, scratch, AT_FDCWD, path, RENAME_EXCHANGE) == 0)
+        return delete_scratch() && z9_sync_directory(path);
     if (rename(scratch, path) != 0) {
         fail_fixed("Cannot_delete_archive", "can't delete '%s'", path);
         unlink(scratch);

@@ -605,9 +605,9 @@ exit 0
 - if (a_flag && !d_flag && !emptying) c_flag = s.st_size == 0;
 + if (a_flag && !d_flag && !emptying) c_flag = 0;
 
-@ adapter/archive.cpp | the swap renames the archive onto the scratch file
-- if (rename(scratch, path) != 0) {
-+ if (rename(path, scratch) != 0) {
+@ adapter/archive.cpp | after the exchange of names the archive's name is removed, not the scratch name
+- return delete_scratch() && z9_sync_directory(path);
++ return unlink(path) == 0 && z9_sync_directory(path);
 
 @ tape/commit.cpp | the scratch file keeps the process's owner
 - if (fchown(hwrite, sa.st_uid, sa.st_gid) != 0) {
