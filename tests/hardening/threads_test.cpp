@@ -170,7 +170,8 @@ TEST(Crash, KilledWritersLeaveTheOldOrTheNewArchive) {
     const char *runs[] = {"-d -MEMBER m", "-d -a -MEMBER m -FILE m", "-a -MEMBER m -FILE m"};
     std::mt19937 rng(25);
     int seen[3] = {};   // rounds that left the old archive, the new one, the old one and free space
-    for (int round = 0; round < 100; round++) {
+    const int rounds = getenv("ASAN_OPTIONS") ? 40 : 100;   // AddressSanitizer forks slowly
+    for (int round = 0; round < rounds; round++) {
         std::string run = runs[round % 3], old = tk::read_file("a.tar");
         tk::write_file("m", round % 2 ? data : tar);
         tk::write_file("ref.tar", old);
@@ -197,7 +198,7 @@ TEST(Crash, KilledWritersLeaveTheOldOrTheNewArchive) {
         struct stat s = tk::status("a.tar");
         EXPECT_TRUE(s.st_mode == (S_IFREG | 0600) && s.st_uid == 1234 && s.st_gid == 5678) << round;
     }
-    EXPECT_TRUE(seen[0] > 8 && seen[1] > 8 && seen[2] > 8);
+    EXPECT_TRUE(seen[0] > rounds / 12 && seen[1] > rounds / 12 && seen[2] > rounds / 12);
 }
 
 }  // namespace
