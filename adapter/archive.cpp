@@ -370,8 +370,8 @@ int run_operation(CMDLINEPARAM *opts, bool quiet) {
     if (d_flag) return delete_or_replace(opts, quiet);
     if (a_flag) return add(opts, quiet);
     if (x_flag) {
-        // Extracted objects get exactly the archived permission bits.
-        umask(0);
+        // How objects are made on disk: plain, or confined under -SAFE.
+        select_makeops();
         if (file_flag) mszFileName = opts->szFile;
         // The index of an archive known unchanged spares the walk.
         int indexed = index_extract(opts->szMember, quiet);

@@ -1,12 +1,14 @@
 /* codec.cpp - gzip, zstd, xz and bzip2 over a descriptor: the signatures, a streaming
- * reader (ISA-L's inflate for gzip, libzstd, liblzma, libbz2) and a streaming writer
- * (zlib, libzstd, liblzma, libbz2). Holds no process-wide state; allocates with malloc
- * only, so the library keeps needing no C++ runtime, and frees all of it on every path. */
+ * reader (ISA-L's inflate for gzip, libzstd, liblzma, libbz2) whose one decoding loop
+ * also hands out places to resume from and starts at one, and a streaming writer (zlib,
+ * libzstd, liblzma, libbz2). Holds no process-wide state; allocates with malloc only,
+ * so the library keeps needing no C++ runtime, and frees all of it on every path. */
 #define ZLIB_CONST
 #include <bzlib.h>
 #include <isa-l/igzip_lib.h>
 #include <lzma.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -58,10 +60,31 @@ bool has_signature(Codec c, const unsigned char *p, size_t n) {
 }
 
 // zstd's decoder passes over skippable frames (magic 0x184D2A50..5F), which some
-// writers put between frames; they continue the data like any frame.
+// writers put before or between frames; they continue the data like any frame.
 bool zstd_skippable(Codec c, const unsigned char *p, size_t n) {
     return c == Codec::zstd && n >= 4 && (p[0] & 0xf0) == 0x50 && p[1] == 0x2a && p[2] == 0x4d &&
            p[3] == 0x18;
+}
+
+constexpr size_t kSkippableHead = 8;   // a skippable frame's magic and little-endian size
+
+// Where the first frame starts behind the skippable frames p[0..n) opens with; past n
+// when the last of them (or its size field) runs on beyond the bytes at hand.
+size_t past_skippable(const unsigned char *p, size_t n) {
+    size_t at = 0;
+    while (at + kSkippableHead <= n && zstd_skippable(Codec::zstd, p + at, n - at)) {
+        const unsigned char *size = p + at + 4;
+        at += kSkippableHead + (size[0] | size[1] << 8 | size[2] << 16 | uint32_t{size[3]} << 24);
+    }
+    return at;
+}
+
+// The archive opens with c's signature; a zstd one may have skippable frames before
+// it (pzstd writes one), but the first real frame's signature must be among the bytes:
+// a plain archive whose first name only looks like a skippable frame stays plain.
+bool opens_stream(Codec c, const unsigned char *p, size_t n) {
+    size_t at = c == Codec::zstd ? past_skippable(p, n) : 0;
+    return at < n && has_signature(c, p + at, n - at);
 }
 
 enum class Step { more, end, fail };
@@ -76,10 +99,15 @@ struct CodecReader {
     unsigned char *in;     // compressed input; in[pos..len) not yet taken by the codec
     size_t cap, pos, len;  // size of in, and the span above
     bool eof;              // the descriptor reported its end (or there is none)
+    bool file;             // the descriptor is a regular file, whose reads never wait
     bool between;          // a stream ended: padding, a next stream or the end follow
     int state;             // 0 reading, 1 ended cleanly, -1 failed
     bool cut;              // failed because the input ended inside a stream
     uint64_t made;         // decompressed bytes so far, including a failing call's
+    int64_t in_at;         // the descriptor's offset of in[0]
+    CodecMark mark;        // given the place where made reaches mark_at, or none
+    void *mark_ctx;
+    int64_t mark_at;
     const char *why;       // the failure's reason, "" until one
     inflate_state *isal;   // gzip's decoder, allocated at the first stream
     ZSTD_DCtx *zstd;
@@ -97,14 +125,15 @@ Step fail_with(CodecReader *r, const char *why) {
 
 // Each decoder: start makes it ready for a stream's first byte (false when out of
 // memory); step decodes from in[pos..len) into out[0..room), moving pos on and
-// telling how many bytes it made; release frees what start took.
+// telling how many bytes it made; release frees what start took. A decoder whose
+// whole state is plain bytes can also lend them (state) and take them back (resume).
 struct DecoderOps {
     bool (*start)(CodecReader *r);
     Step (*step)(CodecReader *r, unsigned char *out, size_t room, size_t *made);
     void (*release)(CodecReader *r);
+    const void *(*state)(const CodecReader *r, size_t *len) = nullptr;
+    bool (*resume)(CodecReader *r, const void *state, size_t len) = nullptr;
 };
-
-}  // namespace
 
 // ISA-L's inflate decodes about twice as fast as zlib's, byte for byte the same;
 // its return codes become the reasons zlib users know.
@@ -120,8 +149,6 @@ const char *isal_reason(int rc) {
     default: return "corrupt data";
     }
 }
-
-namespace {
 
 bool isal_start(CodecReader *r) {
     if (!r->isal) r->isal = static_cast<inflate_state *>(calloc(1, sizeof *r->isal));
@@ -147,6 +174,19 @@ Step isal_step(CodecReader *r, unsigned char *out, size_t room, size_t *made) {
 }
 
 void isal_release(CodecReader *r) { free(r->isal); }
+
+// ISA-L's state holds all a stream needs to go on: its unread bits, its code tables,
+// the 32 KiB of history and the sums so far; it holds no pointer that outlives a step.
+const void *isal_state(const CodecReader *r, size_t *len) {
+    *len = sizeof *r->isal;
+    return r->isal;
+}
+
+bool isal_resume(CodecReader *r, const void *state, size_t len) {
+    if (len != sizeof *r->isal) return false;
+    memcpy(r->isal, state, len);
+    return true;
+}
 
 const char *zstd_reason(size_t rc) {
     switch (ZSTD_getErrorCode(rc)) {
@@ -240,7 +280,8 @@ void bz_release(CodecReader *r) {
 // Indexed by Codec.
 constexpr DecoderOps kDecoders[] = {
     {},
-    {.start = isal_start, .step = isal_step, .release = isal_release},
+    {.start = isal_start, .step = isal_step, .release = isal_release, .state = isal_state,
+     .resume = isal_resume},
     {.start = zstd_start, .step = zstd_step, .release = zstd_release},
     {.start = xz_start, .step = xz_step, .release = xz_release},
     {.start = bz_start, .step = bz_step, .release = bz_release},
@@ -255,6 +296,7 @@ void fail(CodecReader *r, const char *why) {
 // fails the reader with the descriptor's errno left as it was.
 void fill(CodecReader *r) {
     memmove(r->in, r->in + r->pos, r->len - r->pos);
+    r->in_at += static_cast<int64_t>(r->pos);
     r->len -= r->pos;
     r->pos = 0;
     if (r->eof) return;
@@ -293,6 +335,23 @@ void next_stream(CodecReader *r) {
     if (!kDecoders[index_of(r->codec)].start(r)) fail(r, "out of memory");
 }
 
+// Lends the place between two steps to the mark, which tells where it wants the
+// next one, if anywhere.
+void mark_place(CodecReader *r) {
+    CodecPlace place = {r->in_at + static_cast<int64_t>(r->pos), static_cast<int64_t>(r->made), nullptr, 0};
+    place.state = kDecoders[index_of(r->codec)].state(r, &place.len);
+    r->mark_at = r->mark(r->mark_ctx, &place);
+    if (r->mark_at <= place.out) r->mark = nullptr;
+}
+
+// The room a step may fill: what the caller still wants, and no more than takes
+// the output to the mark's next place, so that the step ends right there.
+size_t room_for(const CodecReader *r, size_t want) {
+    want = least(want, kSpanMax);
+    int64_t to_mark = r->mark_at - static_cast<int64_t>(r->made);
+    return r->mark && to_mark > 0 && static_cast<uint64_t>(to_mark) < want ? static_cast<size_t>(to_mark) : want;
+}
+
 }  // namespace
 
 CodecReader *codec_reader_open(Codec c, int fd, const unsigned char *head, size_t nhead) {
@@ -302,6 +361,8 @@ CodecReader *codec_reader_open(Codec c, int fd, const unsigned char *head, size_
     r->codec = c;
     r->fd = fd;
     r->eof = fd < 0;
+    struct stat st;
+    r->file = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     r->why = "";
     // Sniffing has only the head, so its buffer is the head's size (and never 0 bytes).
     r->cap = fd < 0 ? nhead + 1 : (nhead > kInBytes ? nhead : kInBytes);
@@ -322,26 +383,56 @@ long codec_read(CodecReader *r, void *buf, size_t len) {
     auto *out = static_cast<unsigned char *>(buf);
     len = least(len, LONG_MAX);
     size_t done = 0;
-    // The codec runs before any refill, so output it still holds is handed out at once
-    // instead of after a wait on a pipe; only a step that moves nothing reads more.
+    // On a pipe the codec runs before any refill, so output it still holds is handed
+    // out at once instead of after a wait; only a step that moves nothing reads more.
+    // A file, whose reads never wait, is read on as soon as all its input is taken:
+    // the codec then holds little output back, which keeps the states a mark takes small.
     while (done < len && r->state == 0) {
         if (r->between) {
             next_stream(r);
             continue;
         }
+        if (r->file && r->pos == r->len && !r->eof) {
+            fill(r);
+            continue;
+        }
         size_t made = 0, was = r->pos;
-        Step step = ops.step(r, out + done, least(len - done, kSpanMax), &made);
+        Step step = ops.step(r, out + done, room_for(r, len - done), &made);
         done += made;
         r->made += made;
         if (step == Step::fail) r->state = -1;
         else if (step == Step::end) r->between = true;
         else if (made == 0 && r->pos == was) stalled(r);
+        else if (r->mark && static_cast<int64_t>(r->made) >= r->mark_at) mark_place(r);
     }
     // Bytes made before a failure are not handed out: a short count means the end.
     return r->state < 0 ? -1 : static_cast<long>(done);
 }
 
 const char *codec_error(const CodecReader *r) { return r && r->why ? r->why : ""; }
+
+int64_t codec_reader_out(const CodecReader *r) { return r ? static_cast<int64_t>(r->made) : 0; }
+
+bool codec_reader_mark(CodecReader *r, CodecMark mark, void *ctx) {
+    if (!r || !kDecoders[index_of(r->codec)].state || r->made > 0 || r->in_at + r->pos > 0) return false;
+    r->mark = mark;
+    r->mark_ctx = ctx;
+    return true;
+}
+
+CodecReader *codec_reader_resume(Codec c, int fd, const CodecPlace *place) {
+    if (!is_codec(c) || !kDecoders[index_of(c)].resume || place->in < 0 || place->out < 0) return nullptr;
+    if (lseek(fd, static_cast<off_t>(place->in), SEEK_SET) < 0) return nullptr;
+    CodecReader *r = codec_reader_open(c, fd, nullptr, 0);
+    if (!r) return nullptr;
+    r->in_at = place->in;
+    r->made = static_cast<uint64_t>(place->out);
+    if (place->state && !kDecoders[index_of(c)].resume(r, place->state, place->len)) {
+        codec_reader_close(r);
+        return nullptr;
+    }
+    return r;
+}
 
 void codec_reader_close(CodecReader *r) {
     if (!r) return;
@@ -371,7 +462,7 @@ bool codec_from_name(const char *text, Codec *out) {
 Codec codec_sniff(const unsigned char *p, size_t n) {
     if (!p) return Codec::none;
     for (Codec c : kCodecs) {
-        if (!has_signature(c, p, n)) continue;
+        if (!opens_stream(c, p, n)) continue;
         CodecReader *r = codec_reader_open(c, -1, p, n);
         if (!r) return Codec::none;
         unsigned char first;
@@ -380,6 +471,13 @@ Codec codec_sniff(const unsigned char *p, size_t n) {
         return real ? c : Codec::none;
     }
     return Codec::none;
+}
+
+size_t codec_sniff_wants(const unsigned char *p, size_t n) {
+    // Behind skippable frames (or none) lies a signature or the head of another
+    // skippable frame; the longer of the two is the most it can take to tell.
+    static_assert(kSkippableHead >= kSignatureMax);
+    return p ? past_skippable(p, n) + kSkippableHead : kSkippableHead;
 }
 
 /* ---- writer ---- */

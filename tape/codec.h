@@ -1,6 +1,7 @@
 /* codec.h - the compressors an archive may be wrapped in: their names, telling a
- * compressed archive by its first bytes, and streaming readers and writers over a
- * descriptor. Holds no process-wide state; every reader and writer owns its buffers. */
+ * compressed archive by its first bytes, streaming readers and writers over a
+ * descriptor, and a reader's places to resume from (gzip's kept by seek.cpp). Holds
+ * no process-wide state; every reader and writer owns its buffers. */
 #ifndef Z9_TAPE_CODEC_H
 #define Z9_TAPE_CODEC_H
 
@@ -15,8 +16,12 @@ const char *codec_name(Codec c);
 bool codec_from_name(const char *text, Codec *out);
 /* The codec whose signature starts p[0..n) when its decoder accepts what follows:
  * none when the decoder reports a data error before it produces a byte. Running out
- * of the n bytes is no error, so n may be any prefix of the archive. */
+ * of the n bytes is no error, so n may be any prefix of the archive. A zstd stream may
+ * open with skippable frames; its first frame's signature must lie within the n. */
 Codec codec_sniff(const unsigned char *p, size_t n);
+/* How many bytes of the archive's start codec_sniff wants to see, told by the n
+ * bytes p holds so far: every signature's length, or past skippable frames. */
+size_t codec_sniff_wants(const unsigned char *p, size_t n);
 
 /* ---- reading: decompressed bytes out of a descriptor ---- */
 struct CodecReader;
@@ -43,25 +48,41 @@ bool codec_write(CodecWriter *w, const void *buf, size_t len);
 bool codec_finish(CodecWriter *w);
 void codec_writer_close(CodecWriter *w);
 
-/* The reason, in zlib's words, for an ISA-L inflate return code. */
-const char *isal_reason(int rc);
+/* ---- resuming: a reader's places and a reader started at one ---- */
+/* A place between two steps of a reader inside a stream: the decoder's whole state
+ * (state[0..len); none for a stream's very start) with its input taken up to the
+ * descriptor's offset in and out bytes made. */
+struct CodecPlace {
+    int64_t in, out;
+    const void *state;
+    size_t len;
+};
+/* Called with the place where a step inside a stream ended, from the first step on;
+ * returns the output offset it wants the next place at (steps then end exactly
+ * there, or as soon after as the stream allows), or one not past this place when it
+ * wants no more. Only a codec whose state can be taken (gzip) calls. */
+typedef int64_t (*CodecMark)(void *ctx, const CodecPlace *place);
+/* Has r call mark from its next step on; false when r's codec has no places or r has
+ * read already (places count from the stream's start). */
+bool codec_reader_mark(CodecReader *r, CodecMark mark, void *ctx);
+/* A reader of the regular file fd that goes on from a place a mark was given (or from
+ * the stream's start when place->state is none); fd is moved to place->in. Null when
+ * c has no places or memory runs out. */
+CodecReader *codec_reader_resume(Codec c, int fd, const CodecPlace *place);
+/* The decompressed bytes handed out so far, counted from the stream's start. */
+int64_t codec_reader_out(const CodecReader *r);
 
-/* ---- gzip: decoding from places inside the stream ---- */
+/* ---- gzip places kept for the member index (seek.cpp) ---- */
 struct GzPoints;   /* places to start decoding from, about one a megabyte */
-struct GzReader;
-GzPoints *gz_points_new(void);
+/* An empty set that holds at most budget bytes; null when memory runs out. */
+GzPoints *gz_points_new(size_t budget);
 void gz_points_free(GzPoints *g);
 size_t gz_points_bytes(const GzPoints *g);
-/* A reader of the gzip archive fd from its start that records points in
- * record as it goes; null when memory runs out. */
-GzReader *gz_open_recording(int fd, GzPoints *record);
-/* A reader that starts at the last point at or before the output offset
- * out; *from tells that point's offset. Null when none can be had. */
-GzReader *gz_open_at(int fd, const GzPoints *g, int64_t out, int64_t *from);
-/* As codec_read and codec_error; a member read from its middle is checked
- * against its trailer too, the state at the point holding the sum so far. */
-long gz_read(GzReader *r, void *buf, size_t len);
-const char *gz_error(const GzReader *r);
-void gz_close(GzReader *r);
+/* A CodecMark (ctx: the set): keeps a place about every megabyte of output, until
+ * the budget or memory runs out. */
+int64_t gz_points_mark(void *ctx, const CodecPlace *place);
+/* A reader of the gzip archive fd resumed at the last place at or before the
+ * output offset out (the stream's start when none is); null when none can be had. */
+CodecReader *gz_points_reader(const GzPoints *g, int fd, int64_t out);
 
 #endif

@@ -101,7 +101,7 @@ bool z9_codec_failed(void);   /* the decompressor failed in this run */
  * false, with its message reported, when it is damaged. */
 [[nodiscard]] bool z9_codec_drained(void);
 /* The member index's part, for a gzip archive read from a regular file:
- * before the walk, read it with a reader that records points in points; or
+ * before the walk, have its reader record points in points as it decodes; or
  * go to the output offset out from the nearest point (the next readtape
  * reads a record from there). false when that cannot be done. */
 bool z9_gzip_recording(GzPoints *points);

@@ -1,8 +1,9 @@
 /* wrap.cpp - archives wrapped in a compressor: initape has an archive opened
  * for reading sniffed, and then reads it through the decompressor (or, on a
- * pipe or device that is not compressed, first hands back the record the sniff
- * took); a create with -COMPRESS writes through the compressor. Owns the
- * codec reader and writer of the run; sets the archive operations in tapeops. */
+ * pipe or device that is not compressed, first hands back the reads the sniff
+ * made, as they came); a create with -COMPRESS writes through the compressor.
+ * Owns the codec reader and writer of the run; sets the archive operations in
+ * tapeops. */
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@ namespace {
 
 constexpr const char kModule[] = "tape";
 constexpr size_t kSniffBytes = kBlockSize;  /* enough to tell a plain archive at once */
+constexpr int kPiecesMax = 16;              /* reads a sniff of a pipe makes at most */
+constexpr int64_t kReadOnBytes = int64_t{1} << 20;   /* decoded on rather than resumed */
 
 /* The codec a create writes through; set by the driver before initape. */
 Codec g_write = Codec::none;
@@ -25,77 +28,104 @@ Codec g_write = Codec::none;
 struct Wrap {
     Codec codec = Codec::none;
     CodecReader *reader = nullptr;
-    GzReader *gz = nullptr;         /* a gzip archive read from a point, or recording them */
     CodecWriter *writer = nullptr;
     char path[kPathSize] = {};
     const char *failed = nullptr;
 };
 Wrap g_wrap;
 
-/* The first record of a pipe or device, read to sniff it: the run's first
- * read gets it back, as if nobody had looked. */
+/* The first reads of a pipe or device, made to sniff it: the run's reads get
+ * them back one by one, as if nobody had looked. A writer's first piece may be
+ * shorter than a signature, so the sniff reads on until it holds enough to
+ * tell. Each read asks for a whole record, as the block layer's reads do until
+ * they learn the blocking factor, and the pieces go back as they came: a plain
+ * archive's reads are the ones the block layer would have made. */
 struct Head {
-    unsigned char bytes[kRecordBytes];
-    ssize_t got = 0;      /* what that read returned: bytes, 0 or -1 */
+    unsigned char bytes[2 * kRecordBytes];
+    size_t ends[kPiecesMax] = {};   /* where each read's bytes end in bytes */
+    int pieces = 0;
+    ssize_t last = 1;     /* the read that stopped the sniff: 0 or -1, or 1 for none */
     int error = 0;        /* its errno */
-    ssize_t served = -1;  /* bytes handed back; -1 once all of it was */
+    int served = -1;      /* pieces handed back; -1 once all of them (and last) were */
+    size_t at = 0;        /* bytes handed back */
 };
 Head g_head;
 
-/* Where the gzip reader from a point stands in the output. */
-int64_t g_gz_out;
-
 int read_decompressed(void *buf, int length) {
-    long got = g_wrap.gz ? gz_read(g_wrap.gz, buf, static_cast<size_t>(length))
-                         : codec_read(g_wrap.reader, buf, static_cast<size_t>(length));
-    if (got < 0) g_wrap.failed = g_wrap.gz ? gz_error(g_wrap.gz) : codec_error(g_wrap.reader);
-    if (got > 0) g_gz_out += got;
+    long got = codec_read(g_wrap.reader, buf, static_cast<size_t>(length));
+    if (got < 0) g_wrap.failed = codec_error(g_wrap.reader);
     return static_cast<int>(got);
 }
 
 /* Drops what the reader gives up to the output offset to. */
 bool discard_to(int64_t to) {
     unsigned char buf[kRecordBytes];
-    while (g_gz_out < to) {
-        size_t want = to - g_gz_out < static_cast<int64_t>(sizeof buf) ? static_cast<size_t>(to - g_gz_out) : sizeof buf;
-        if (read_decompressed(buf, static_cast<int>(want)) != static_cast<int>(want)) return false;
+    for (int64_t left; (left = to - codec_reader_out(g_wrap.reader)) > 0;) {
+        int want = left < static_cast<int64_t>(sizeof buf) ? static_cast<int>(left) : static_cast<int>(sizeof buf);
+        if (read_decompressed(buf, want) != want) return false;
     }
     return true;
 }
 
 int read_after_head(void *buf, int length) {
-    if (g_head.served < 0) return static_cast<int>(read(handle, buf, static_cast<size_t>(length)));
-    if (g_head.got <= 0) {
-        g_head.served = -1;
-        errno = g_head.error;
-        return static_cast<int>(g_head.got);
+    Head &h = g_head;
+    if (h.served < 0) return static_cast<int>(read(handle, buf, static_cast<size_t>(length)));
+    if (h.served == h.pieces) {   // then what ended the sniff, if anything did
+        h.served = -1;
+        if (h.last > 0) return read_after_head(buf, length);
+        errno = h.error;
+        return static_cast<int>(h.last);
     }
-    ssize_t n = g_head.got - g_head.served;
-    if (n > length) n = length;
-    memcpy(buf, g_head.bytes + g_head.served, static_cast<size_t>(n));
-    g_head.served += n;
-    if (g_head.served == g_head.got) g_head.served = -1;
+    size_t n = h.ends[h.served] - h.at;
+    if (n > static_cast<size_t>(length)) n = static_cast<size_t>(length);
+    memcpy(buf, h.bytes + h.at, n);
+    h.at += n;
+    if (h.at == h.ends[h.served]) h.served++;
     return static_cast<int>(n);
+}
+
+/* Reads the pipe or device until the head holds what the sniff wants to see,
+ * the end of the input, an error, or the most pieces kept. */
+void read_head() {
+    Head &h = g_head;
+    h.pieces = 0;
+    h.last = 1;
+    size_t got = 0;
+    while (h.pieces < kPiecesMax && sizeof h.bytes - got >= kRecordBytes && got < codec_sniff_wants(h.bytes, got)) {
+        ssize_t n = read(handle, h.bytes + got, kRecordBytes);
+        if (n <= 0) {
+            h.last = n;
+            h.error = errno;
+            break;
+        }
+        got += static_cast<size_t>(n);
+        h.ends[h.pieces++] = got;
+    }
+    h.served = 0;
+    h.at = 0;
 }
 
 int write_compressed(const void *buf, int length) {
     return codec_write(g_wrap.writer, buf, static_cast<size_t>(length)) ? length : -1;
 }
 
-/* What the archive starts with. A regular file is looked at in place; a pipe
- * or device gives its first record, which its first read then gets back. */
+/* What the archive starts with. A regular file is looked at in place (a zstd
+ * one's skippable frames may take more than a block); a pipe or device gives
+ * its first reads, which the run's reads then get back. */
 Codec sniff(bool regular) {
     if (regular) {
         ssize_t n = pread(handle, g_head.bytes, kSniffBytes, 0);
-        if (n <= 0 || codec_sniff(g_head.bytes, static_cast<size_t>(n)) == Codec::none) return Codec::none;
-        n = pread(handle, g_head.bytes, sizeof g_head.bytes, 0);   // a longer trial
+        if (n <= 0) return Codec::none;
+        auto got = static_cast<size_t>(n);
+        if (codec_sniff(g_head.bytes, got) == Codec::none && codec_sniff_wants(g_head.bytes, got) <= got)
+            return Codec::none;
+        n = pread(handle, g_head.bytes, kRecordBytes, 0);   // a longer trial
         return n > 0 ? codec_sniff(g_head.bytes, static_cast<size_t>(n)) : Codec::none;
     }
-    g_head.got = read(handle, g_head.bytes, sizeof g_head.bytes);
-    g_head.error = errno;
-    g_head.served = 0;
+    read_head();
     tapeops.read = tapeops.run_read = read_after_head;
-    return g_head.got > 0 ? codec_sniff(g_head.bytes, static_cast<size_t>(g_head.got)) : Codec::none;
+    size_t got = g_head.pieces > 0 ? g_head.ends[g_head.pieces - 1] : 0;
+    return got > 0 ? codec_sniff(g_head.bytes, got) : Codec::none;
 }
 
 }  // namespace
@@ -121,8 +151,9 @@ bool z9_wrap_archive(const char *path) {
     if (changes && !regular) return true;
     g_wrap.codec = sniff(regular);
     if (g_wrap.codec == Codec::none || changes) return true;
-    const unsigned char *head = regular ? nullptr : g_head.bytes;
-    g_wrap.reader = codec_reader_open(g_wrap.codec, handle, head, regular ? 0 : static_cast<size_t>(g_head.got));
+    // The head is the stream's start: on a pipe it cannot be read again.
+    size_t got = regular || g_head.pieces == 0 ? 0 : g_head.ends[g_head.pieces - 1];
+    g_wrap.reader = codec_reader_open(g_wrap.codec, handle, regular ? nullptr : g_head.bytes, got);
     if (!g_wrap.reader) return false;
     tapeops.read = tapeops.run_read = read_decompressed;
     return true;
@@ -135,7 +166,7 @@ bool z9_codec_read_failed(void) {
 }
 
 bool z9_codec_drained(void) {
-    if (!g_wrap.reader && !g_wrap.gz) return true;
+    if (!g_wrap.reader) return true;
     // A stream's check comes at its end: damage a walk would not reach
     // behind the end marker still counts.
     unsigned char buf[kRecordBytes];
@@ -145,26 +176,18 @@ bool z9_codec_drained(void) {
 }
 
 bool z9_gzip_recording(GzPoints *points) {
-    if (g_wrap.codec != Codec::gzip || !S_ISREG(sa.st_mode) || g_wrap.gz) return false;
-    g_wrap.gz = gz_open_recording(handle, points);
-    if (!g_wrap.gz) return false;
-    g_gz_out = 0;
-    codec_reader_close(g_wrap.reader);
-    g_wrap.reader = nullptr;
-    return true;
+    if (g_wrap.codec != Codec::gzip || !S_ISREG(sa.st_mode)) return false;
+    return codec_reader_mark(g_wrap.reader, gz_points_mark, points);
 }
 
 bool z9_gzip_seek(const GzPoints *points, int64_t out) {
-    // Forward within reach, the reader in hand goes on; else from a point.
-    int64_t from = 0;
-    if (!g_wrap.gz || g_gz_out > out || out - g_gz_out > (int64_t{1} << 20)) {
-        GzReader *r = gz_open_at(handle, points, out, &from);
+    // Forward within reach, the reader in hand goes on; else one resumes at a point.
+    int64_t at = codec_reader_out(g_wrap.reader);
+    if (!g_wrap.reader || at > out || out - at > kReadOnBytes) {
+        CodecReader *r = gz_points_reader(points, handle, out);
         if (!r) return false;
-        gz_close(g_wrap.gz);
         codec_reader_close(g_wrap.reader);
-        g_wrap.reader = nullptr;
-        g_wrap.gz = r;
-        g_gz_out = from;
+        g_wrap.reader = r;
     }
     if (!discard_to(out)) return false;
     return z9_read_from(out);
@@ -181,12 +204,11 @@ bool z9_finish_archive(void) {
 void z9_release_codec(void) {
     g_write = Codec::none;
     if (g_wrap.reader) codec_reader_close(g_wrap.reader);
-    gz_close(g_wrap.gz);
-    g_wrap.gz = nullptr;
     if (g_wrap.writer) codec_writer_close(g_wrap.writer);
     g_wrap.reader = nullptr;
     g_wrap.writer = nullptr;
     g_wrap.codec = Codec::none;
     g_wrap.failed = nullptr;
     g_head.served = -1;
+    g_head.pieces = 0;
 }

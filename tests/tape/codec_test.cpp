@@ -69,6 +69,9 @@ TEST(Codec, ReadsWritesAndRefuses) {
         {Codec::gzip, "gzip -c a >a.gz && cat a.gz a.gz", a + a},
         {Codec::gzip, "gzip -c a; head -c 10240 /dev/zero", a},
         {Codec::gzip, "gzip -c a; echo trailing garbage", a},
+        {Codec::gzip, "gzip -c a; printf '\\037'", a},   // a lone 1f is no next member
+        {Codec::zstd, "printf 'P*M\\030\\004\\000\\000\\000four'; zstd -qc a", a},   // pzstd's
+        {Codec::none, "printf 'P*M\\030\\377\\377\\377\\177'; tar cf - a", "error: "},
         {Codec::zstd, "zstd -qc a; zstd -qc --no-check a", a + a},
         {Codec::xz, "xz -c a; head -c 8 /dev/zero; xz -ec a", a + a},
         {Codec::bzip2, "bzip2 -c a; bzip2 -1c a", a + a},
