@@ -246,6 +246,11 @@ static bool checksum_ok(const unsigned char *block, const char **text) {
     return false;
 }
 
+bool header_checksum_ok(const unsigned char *block) {
+    short stored;
+    return parse_short(block + kChksumOff, room_at(kChksumOff), &stored) && stored == headsum(block);
+}
+
 /* A long numeric field; under -POSIX it may also be in base 256. */
 static bool read_long(const unsigned char *b, int off, int len, int64_t *value) {
     if (posix_flag && base256({b + off, static_cast<size_t>(len)}, value)) return true;
