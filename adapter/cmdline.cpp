@@ -36,6 +36,7 @@ unsigned char safe_flag;    /* -SAFE: extraction stays inside the current direct
 unsigned char compress_flag;  /* -COMPRESS given; mcompress holds its value */
 unsigned char strict_flag;  /* -STRICT: what the parse would ignore fails the call */
 char mcompress[kCodecNameSize];  /* -COMPRESS value, read by the driver of a create */
+unsigned char sync_flag;    /* -SYNC: writing runs flush to stable storage */
 char mcmdline_error[kMessageSize];  /* set by every parse, read by the initialisation */
 
 }  // extern "C"

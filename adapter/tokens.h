@@ -44,6 +44,8 @@
       "extraction stays inside the current directory")                                         \
     X(Strict,   "STRICT",   kNoValue,    &strict_flag,                                         \
       "an unknown token, a token given twice with different values, or a value\n"              \
-      "          that is empty, too long or no number fails the call")
+      "          that is empty, too long or no number fails the call")                       \
+    X(Sync,     "SYNC",     kNoValue,    &sync_flag,                                           \
+      "a writing run returns success only once its change is on stable storage")
 
 #endif

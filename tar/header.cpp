@@ -265,6 +265,11 @@ static bool checksum_ok(const unsigned char *block, const char **text) {
     return false;
 }
 
+bool header_checksum_ok(const unsigned char *block) {
+    short stored;
+    return parse_short(block + kChksumOff, room_at(kChksumOff), &stored) && stored == headsum(block);
+}
+
 /* Under -POSIX a number may fill its whole field with octal digits and no
  * terminator, as GNU tar writes an id that needs all eight places. */
 static bool whole_field(const unsigned char *p, int width, int64_t *value) {

@@ -216,6 +216,10 @@ const char *member_link(void);
 /* Whether the last gethead's 0 was the end marker, not a bad header. */
 bool at_end_marker(void);
 
+/* Whether a block read anywhere holds a header: its checksum field is a
+ * number and agrees with the block's sum. Pure; logs nothing. */
+bool header_checksum_ok(const unsigned char *block);
+
 /* Under -POSIX: the typeflags of extension headers ('L', 'K', 'x', 'g'),
  * which gethead takes for the member behind them. */
 bool is_extension(int type);
