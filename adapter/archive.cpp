@@ -111,19 +111,11 @@ int64_t output_position() {
     return static_cast<int64_t>(written < 0 ? 0 : written) + static_cast<int64_t>(wblock) * kBlockSize;
 }
 
-/* One block into the scratch file's buffer. */
-bool copy_block(const unsigned char *in) {
-    unsigned char *out = steptape();
-    if (!out) return false;
-    memcpy(out, in, kBlockSize);
-    return true;
-}
-
-/* Copies the current member, its extension headers, header and data blocks,
- * to the scratch file. The data blocks of a file archive cross whole records
- * at a time. */
+/* Copies the current member, its extension headers, header (and an old
+ * sparse map's blocks) and data blocks, to the scratch file. The data blocks
+ * of a file archive cross whole records at a time. */
 bool keep_member() {
-    if (!ext_copy(true) || !copy_block(hblock)) return false;
+    if (!ext_copy(true)) return false;
     return !usize() || z9_copyblocks(data_blocks(st.st_size)) == 1;
 }
 
@@ -373,9 +365,7 @@ int run_operation(CMDLINEPARAM *opts, bool quiet) {
         // How objects are made on disk: plain, or confined under -SAFE.
         select_makeops();
         if (file_flag) mszFileName = opts->szFile;
-        // The index of an archive known unchanged spares the walk.
-        int indexed = index_extract(opts->szMember, quiet);
-        return indexed >= 0 ? indexed : scantape(opts->szMember, extract, quiet);
+        return extract_members(opts->szMember, quiet);
     }
     if (t_flag) return list(opts, quiet);
     return 0;

@@ -4,6 +4,7 @@
 // least its own work can cost); prints medians and ratios.
 // It only prints numbers; nothing here passes or fails.
 #include <fcntl.h>
+#include <glob.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,6 +41,12 @@ constexpr size_t kLongName = 150;
 // The compressible 1 GiB archive (ops 12 to 15 and 19).
 constexpr int kTextCount = 4096;
 constexpr size_t kTextSize = 256u << 10;
+
+// The sparse file of ops 20 to 22: kSparseRegions regions of 1 MiB spread evenly
+// over its size, which is 4 GiB less 1 MiB: a member extracted into memory
+// holds at most 2^32 - 1 bytes.
+constexpr int kSparseRegions = 64;
+constexpr uint64_t kSparseSize = (uint64_t{4} << 30) - (1u << 20);
 
 // Op 18 takes every member of the small archive one call at a time; op 19
 // takes kGzPicks members chosen at random from the .tar.gz. The library's
@@ -301,6 +308,23 @@ void make_compressed(const std::string &path, const std::vector<std::string> &to
         fprintf(stderr, "cannot make %s\n", path.c_str());
         exit(2);
     }
+}
+
+// GNU tar's archive (pax, sparse 1.0) of the sparse file, as sparse/sp4g, so
+// that GNU tar's own extraction into the data directory leaves it alone.
+std::string sparse_tar() {
+    return dataset("sparse.tar", [](const std::string &p) {
+        mkdir(P("sparse").c_str(), 0755);
+        std::string file = P("sparse/sp4g"), mib = fill(1 << 20, 11);
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (int i = 0; i < kSparseRegions; i++) {
+            off_t at = static_cast<off_t>(kSparseSize / kSparseRegions * static_cast<uint64_t>(i));
+            if (pwrite(fd, mib.data(), mib.size(), at) != static_cast<ssize_t>(mib.size())) exit(2);
+        }
+        if (ftruncate(fd, static_cast<off_t>(kSparseSize)) != 0) exit(2);
+        close(fd);
+        if (run({"tar", "--sparse", "--format=posix", "-cf", p, "-C", P("sparse"), "sp4g"}) != 0) exit(2);
+    });
 }
 
 std::string small_tar() {
@@ -636,6 +660,37 @@ int main(int argc, char **argv) {
         std::vector<std::string> names;
         for (int i = 0; i < kGzPicks; i++) names.push_back(member_name(order[i]));
         each_row("19 get 1,000 random members of .tar.gz", gz, names, kGzCalls, {"tar", "xzOf", gz}, 1.0);
+    }
+
+    // A sparse file: GNU tar made the archive; listed, extracted into memory,
+    // and to a file that must keep its holes (its blocks are counted).
+    if (want(20)) {
+        std::string sp = sparse_tar();
+        compare("20 list a 4 GiB sparse file (-POSIX)", true, "-ARCHIVE " + sp + " -POSIX -CAT -T " + P("list.log"),
+                {"tar", "tvf", sp}, "<= 1.0", P("tar-list.txt"));
+    }
+    if (want(21)) {
+        std::string sp = sparse_tar();
+        compare("21 extract it into memory (tar xOf)", true, "-ARCHIVE " + sp + " -POSIX -MEMBER sp4g -x",
+                {"tar", "xOf", sp, "sp4g"}, "<= 1.0");
+    }
+    if (want(22)) {
+        std::string sp = sparse_tar();
+        auto rm_out = [&] { if (system(("rm -f '" + P("sp4g") + "' '" + g_dir + "'/out.*").c_str()) != 0) exit(2); };
+        compare("22 extract it to a file (tar xf)", true, "-ARCHIVE " + sp + " -POSIX -MEMBER sp4g -x -FILE " +
+                P("out.XXXXXX"), {"tar", "xf", sp}, "<= 1.0", "/dev/null", rm_out);
+        // The holes must stay holes: the blocks each extraction left on disk.
+        call(true, "-ARCHIVE " + sp + " -POSIX -MEMBER sp4g -x -FILE " + P("out.XXXXXX"));
+        run({"tar", "xf", sp});
+        glob_t g = {};
+        struct stat ours = {}, gnu = {};
+        if (glob(P("out.*").c_str(), 0, nullptr, &g) == 0 && g.gl_pathc == 1) stat(g.gl_pathv[0], &ours);
+        globfree(&g);
+        stat(P("sp4g").c_str(), &gnu);
+        printf("%-44s %6.1f MiB on disk of %.0f MiB (GNU tar's file: %.1f MiB)\n", "  blocks of the file extracted",
+               static_cast<double>(ours.st_blocks) * 512 / (1 << 20), static_cast<double>(ours.st_size) / (1 << 20),
+               static_cast<double>(gnu.st_blocks) * 512 / (1 << 20));
+        rm_out();
     }
 
     std::string cleanup = "rm -rf '" + g_dir + "'";

@@ -49,6 +49,15 @@ int utime(const char *p, const struct utimbuf *t) {
 int creat(const char *p, mode_t m) {
     return outside(p) ? -1 : int(syscall(SYS_openat, AT_FDCWD, p, O_CREAT | O_WRONLY | O_TRUNC, m));
 }
+int symlink(const char *target, const char *p) {
+    return outside(p) ? -1 : int(syscall(SYS_symlinkat, target, AT_FDCWD, p));
+}
+int lchown(const char *p, uid_t u, gid_t g) {
+    return outside(p) ? -1 : int(syscall(SYS_fchownat, AT_FDCWD, p, u, g, AT_SYMLINK_NOFOLLOW));
+}
+int utimensat(int dir, const char *p, const struct timespec t[2], int flags) {
+    return dir == AT_FDCWD && outside(p) ? -1 : int(syscall(SYS_utimensat, dir, p, t, flags));
+}
 }  // extern "C"
 
 static char scratch_dir[64];

@@ -8,7 +8,7 @@
 #include <sys/types.h>
 #include <cstdint>
 #include "../support/orv.h"
-#include "../tar/format.h"
+#include "block.h"
 #include "codec.h"
 
 extern "C" {

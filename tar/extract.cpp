@@ -98,6 +98,8 @@ static int dispatch(char *name) {
         if (usize() && !skipfile()) return 0;
         return make_dirs(name);
     }
+    // A sparse file read under -POSIX is a regular file, whatever its type flag.
+    if (sparse_member()) return restore(name) < 0 ? 0 : 1;
     switch (type) {
     case kTypeDir:
     case kTypeDumpDir:
@@ -105,6 +107,10 @@ static int dispatch(char *name) {
     case kTypeLink:
         makelink(name, member_link());  // a link that can't be made is only logged
         return 1;
+    case kTypeSymlink:
+        // Read as a link under -POSIX; the classic dialect never extracted one.
+        if (posix_flag) return hold_symlink(name);
+        break;
     case kTypeRegOld:
     case kTypeReg:
         // Owner and times of a file written are set before it is closed; in
@@ -115,9 +121,10 @@ static int dispatch(char *name) {
     case kTypeFifo:
         return make_node(name, type);
     default:
-        z9_error(kModule, __LINE__, "extract", "'%s' unknown file type '%c'\n", name, type);
-        return 0;
+        break;
     }
+    z9_error(kModule, __LINE__, "extract", "'%s' unknown file type '%c'\n", name, type);
+    return 0;
 }
 
 int extract(void) {

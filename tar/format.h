@@ -6,18 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kBlockSize = 512;        /* the unit of the archive */
-constexpr int kMaxBlocks = 32;         /* blocks in the largest record */
-constexpr int kRecordBytes = 16384;    /* kMaxBlocks * kBlockSize */
-static_assert(kRecordBytes == kMaxBlocks * kBlockSize);
-
-/* Blocks that bytes of member data take: a partial last block counts whole.
- * Rounded without adding first, so no size up to 2^63 - 1 overflows. */
-constexpr int64_t data_blocks(int64_t bytes) { return bytes / kBlockSize + (bytes % kBlockSize != 0); }
-
-/* The last block boundary a 64-bit archive offset reaches: member data must
- * end before it, or counting them would pass what an offset can hold. */
-constexpr int64_t kMaxArchiveOffset = INT64_MAX / kBlockSize * kBlockSize;
+#include "../tape/block.h"
 
 /* Header fields: offset and width in bytes. */
 constexpr int kNameOff = 0,       kNameLen = 100;
@@ -44,8 +33,8 @@ constexpr int kHexSumOff = 490,   kHexSizeOff = 502;  /* hexadecimal tail */
 constexpr int kUnameOff = 265, kGnameOff = 297, kOwnerNameLen = 32;  /* owner names */
 constexpr int kPrefixOff = 345, kPrefixLen = 155;  /* the name's leading directories */
 
-/* Limits of the modern dialect: names and link names, and the data of the
- * extension headers before one member. */
+/* Limits of the modern dialect: names and link names, and what else of the
+ * extension data must be held (a sparse map): the rest is passed over. */
 constexpr size_t kLongNameMax = 4096;
 constexpr int64_t kExtHeaderMax = int64_t{1} << 20;
 
@@ -57,7 +46,28 @@ constexpr char kTypeDir = '5', kTypeFifo = '6';      /* directory; FIFO */
 constexpr char kTypeContig = '7';                    /* contiguous file, read as a regular one */
 constexpr char kTypeDumpDir = 'D';                   /* directory listing of an incremental dump */
 constexpr char kTypeMulti = 'M';                     /* piece of a file continued from another volume */
-constexpr char kTypeSparse = 'S', kTypeVolume = 'V'; /* sparse file; volume label */
+constexpr char kTypeVolume = 'V';                    /* volume label */
+
+/* Type flags of the extension headers other writers put before a member (or
+ * of GNU tar's old sparse member), which -POSIX reads: GNU long names, pax
+ * records for the next member or for every later one. Without -POSIX they
+ * are members of unknown type ('S' one with data blocks). */
+constexpr char kTypeLongName = 'L', kTypeLongLink = 'K';
+constexpr char kTypePaxLocal = 'x', kTypePaxGlobal = 'g';
+constexpr char kTypeGnuSparse = 'S';
+
+/* The dialect a header block is written in, told by its magic (and, for
+ * pax, its type flag): the classic header has none, GNU tar writes
+ * "ustar  " with its zero byte, ustar and pax writers "ustar" and a zero byte. */
+enum class Format { old, gnu, ustar, pax };
+
+/* GNU tar's old sparse member: up to four regions (offset, byte count) in
+ * its header, then extension blocks of 21 more each while the flag byte
+ * after them is set; the real size of the file after the header's regions. */
+constexpr int kSparseOff = 386, kSparseHeadEntries = 4, kSparseEntryLen = 24;
+constexpr int kSparseNumLen = 12;    /* offset, then byte count, in each entry */
+constexpr int kIsExtendedOff = 482, kRealSizeOff = 483;
+constexpr int kSparseExtEntries = 21, kSparseExtFlagOff = 504;
 
 /* Only device members carry the major and minor numbers. */
 constexpr bool device_type(int type) { return type == kTypeChar || type == kTypeBlock; }

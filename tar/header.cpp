@@ -128,9 +128,24 @@ int isoctal(const unsigned char *text, int width) {
 
 /* ---- predicates over the current header -------------------------------- */
 
+/* The one place that tells a header's dialect, by its magic: other writers
+ * put a magic and owner names where the classic header keeps its extent and
+ * tail fields. A ustar writer's "ustar" and a zero byte is pax when the
+ * block is a pax header; GNU tar's "ustar" and a blank is its own. */
+Format header_format(const unsigned char *block) {
+    const unsigned char *magic = block + kMagicOff;
+    if (memcmp(magic, "ustar", 5) != 0) return Format::old;
+    if (magic[5] == ' ') return Format::gnu;
+    if (magic[5] != '\0') return Format::old;
+    int type = block[kTypeOff];
+    return type == kTypePaxLocal || type == kTypePaxGlobal ? Format::pax : Format::ustar;
+}
+
+/* Under -POSIX only the classic header carries extent and tail fields. */
+static bool classic_tail(void) { return !posix_flag || header_format(hblock) == Format::old; }
+
 int isextent(short *count, int64_t *total) {
-    // Under -POSIX a ustar header's magic and owner names fill these bytes.
-    if (!plain_file() || (posix_flag && ustar_magic())) return -1;
+    if (!plain_file() || !classic_tail()) return -1;
     if (!isoctal(hblock + kExtNumOff, kExtNumLen) || !isoctal(hblock + kExtCountOff, kExtCountLen) ||
         !isoctal(hblock + kExtTotalOff, kExtTotalLen))
         return -1;
@@ -169,7 +184,7 @@ struct TypeInfo {
 static const TypeInfo kTypes[] = {
     {kTypeRegOld, ' ', true},  {kTypeReg, ' ', true},      {kTypeLink, ' ', false},  {kTypeSymlink, 'l', false},
     {kTypeChar, 'c', false},   {kTypeBlock, 'b', false},   {kTypeDir, 'd', false},   {kTypeFifo, 'p', false},
-    {kTypeContig, ' ', true},  {kTypeDumpDir, 'D', true},  {kTypeMulti, ',', true},  {kTypeSparse, '?', true},
+    {kTypeContig, ' ', true},  {kTypeDumpDir, 'D', true},  {kTypeMulti, ',', true},  {kTypeGnuSparse, '?', true},
     {kTypeVolume, 'v', false},
 };
 static const TypeInfo kUnknownType = {0, '?', false};
@@ -180,7 +195,8 @@ static const TypeInfo &type_info(void) {
     return kUnknownType;
 }
 
-int prefix(void) { return type_info().letter; }
+/* A sparse file read under -POSIX lists as the regular file it is. */
+int prefix(void) { return sparse_member() ? ' ' : type_info().letter; }
 
 /* A hard link's size field repeats the linked file's size, yet no data
  * follows it: the table, not the size, decides. */
@@ -188,7 +204,8 @@ int usize(void) { return type_info().data ? 1 : 0; }
 
 /* ---- checksum ---------------------------------------------------------- */
 
-int headsum(const unsigned char *block) {
+/* The sum of the block's bytes with the checksum field as blanks, whole. */
+static uint32_t block_sum(const unsigned char *block) {
     // Every header read is summed: sixteen bytes at a time where the
     // processor can (SSE2, on every x86-64), else eight at a time, each
     // word's bytes in four 16-bit lanes that 64 words cannot overflow. Then
@@ -212,8 +229,10 @@ int headsum(const unsigned char *block) {
     for (int lane = 0; lane < 64; lane += 16) sum += static_cast<uint32_t>((lanes >> lane) & 0xffff);
 #endif
     for (int i = kChksumOff; i < kChksumOff + kChksumLen; i++) sum = sum - block[i] + ' ';
-    return static_cast<int16_t>(static_cast<uint16_t>(sum));
+    return sum;
 }
+
+int headsum(const unsigned char *block) { return static_cast<int16_t>(static_cast<uint16_t>(block_sum(block))); }
 
 /* ---- reader ------------------------------------------------------------ */
 
@@ -251,16 +270,40 @@ bool header_checksum_ok(const unsigned char *block) {
     return parse_short(block + kChksumOff, room_at(kChksumOff), &stored) && stored == headsum(block);
 }
 
+/* Under -POSIX a number may fill its whole field with octal digits and no
+ * terminator, as GNU tar writes an id that needs all eight places. */
+static bool whole_field(const unsigned char *p, int width, int64_t *value) {
+    if (!posix_flag) return false;
+    int64_t v = 0;
+    for (int i = 0; i < width; i++) {
+        if (p[i] < '0' || p[i] > '7') return false;
+        v = v * 8 + (p[i] - '0');
+    }
+    *value = v;
+    return true;
+}
+
 /* A long numeric field; under -POSIX it may also be in base 256. */
-static bool read_long(const unsigned char *b, int off, int len, int64_t *value) {
+bool read_long_field(const unsigned char *b, int off, int len, int64_t *value) {
     if (posix_flag && base256({b + off, static_cast<size_t>(len)}, value)) return true;
+    if (whole_field(b + off, len, value)) return true;
     return parse_long(b + off, room_at(off), 8, kLongDigits, value);
 }
 
+/* A short field (mode, device numbers): 16 bits, read leniently too. */
+static bool read_short(const unsigned char *b, int off, short *value) {
+    int64_t v;
+    if (!whole_field(b + off, kModeLen, &v)) return parse_short(b + off, room_at(off), value);
+    *value = static_cast<short>(static_cast<uint16_t>(v));
+    return true;
+}
+
 /* An owner or group id: 16 bits in the classic dialect; under -POSIX all
- * seven octal digits, or base 256, but never negative. */
+ * seven octal digits (eight without a terminator), or base 256, but never
+ * negative. */
 static bool read_id(const unsigned char *b, int off, int64_t *value) {
     if (posix_flag && base256({b + off, kUidLen}, value)) return *value >= 0 && *value <= UINT32_MAX;
+    if (whole_field(b + off, kUidLen, value)) return true;
     if (posix_flag) return parse_long(b + off, room_at(off), 8, kShortDigits, value);
     short id;
     bool good = parse_short(b + off, room_at(off), &id);
@@ -273,19 +316,18 @@ static bool read_id(const unsigned char *b, int off, int64_t *value) {
 [[nodiscard]] static bool read_attributes(const unsigned char *b) {
     short mode;
     int64_t uid, gid, size, mtime;
-    if (!parse_short(b + kModeOff, room_at(kModeOff), &mode)) return false;
+    if (!read_short(b, kModeOff, &mode)) return false;
     st.st_mode = static_cast<uint16_t>(mode);
     if (!read_id(b, kUidOff, &uid)) return false;
     st.st_uid = static_cast<uid_t>(uid);
     if (!read_id(b, kGidOff, &gid)) return false;
     st.st_gid = static_cast<gid_t>(gid);
-    if (!read_long(b, kSizeOff, kSizeLen, &size) || size < 0) return false;
+    if (!read_long_field(b, kSizeOff, kSizeLen, &size) || size < 0) return false;
     st.st_size = size;
-    if (!read_long(b, kMtimeOff, kMtimeLen, &mtime)) return false;
+    if (!read_long_field(b, kMtimeOff, kMtimeLen, &mtime)) return false;
     st.st_mtime = mtime;
     if (!device_type(b[kTypeOff])) return true;
-    return parse_short(b + kDevMajorOff, room_at(kDevMajorOff), &dmajor) &&
-           parse_short(b + kDevMinorOff, room_at(kDevMinorOff), &dminor);
+    return read_short(b, kDevMajorOff, &dmajor) && read_short(b, kDevMinorOff, &dminor);
 }
 
 void apply_overrides(void) {
@@ -299,7 +341,7 @@ void apply_overrides(void) {
  * matter: the digits before the first other byte make the value. */
 static void read_tail(const unsigned char *b) {
     codesize = longcsum = 0;
-    if (!plain_file() || (posix_flag && ustar_magic())) return;
+    if (!plain_file() || !classic_tail()) return;
     if (b[kHexMarkOff] == '0' && b[kHexMarkOff + 1] == 'x') {
         parse_long(b + kHexSizeOff, room_at(kHexSizeOff), 16, kHexDigits, &codesize);
         parse_long(b + kHexSumOff, room_at(kHexSumOff), 16, kHexDigits, &longcsum);
@@ -380,8 +422,10 @@ static int read_header(int quiet) {
         if (e == Ext::unreadable) return -1;
         if (e == Ext::bad) return bad_header(text);
     }
+    // An old GNU sparse member's map goes on in blocks behind its header.
+    if (posix_flag && hblock[kTypeOff] == kTypeGnuSparse && ext_take_sparse() == Ext::unreadable) return -1;
     ext_apply();
-    if (!size_fits()) return -1;
+    if (!size_fits() || !sparse_fits()) return -1;
     apply_overrides();
     if (nskipped != 0) {
         Z9_LOG(kSevInfo, "gethead", "%d blocks skipped to find header\n", nskipped);
@@ -402,23 +446,28 @@ int gethead(int quiet) {
 
 void nullblock(unsigned char *block) { memset(block, 0, kBlockSize); }
 
-/* Writes value's octal digits right-aligned in the span, spaces to the left.
- * Shifting keeps the sign, so a negative value fills every place with 7s. */
-static void put_octal(std::span<unsigned char> digits, int64_t value) {
-    std::fill(digits.begin(), digits.end(), ' ');
+bool put_octal(std::span<unsigned char> digits, int64_t value, unsigned char pad) {
+    std::fill(digits.begin(), digits.end(), pad);
     size_t i = digits.size();
     do digits[--i] = static_cast<unsigned char>('0' + (value & 7)); while ((value >>= 3) != 0 && i > 0);
+    return value == 0;
 }
 
-/* The two numeric fields the writer fills: an 8-byte one with six digits, a
- * terminator and a zero byte, and a 12-byte one with eleven digits and a space. */
+bool put_ustar_octal(std::span<unsigned char> field, int64_t value) {
+    field.back() = '\0';
+    return value >= 0 && put_octal(field.first(field.size() - 1), value, '0');
+}
+
+/* The two numeric fields the classic writer fills: an 8-byte one with six
+ * digits, a terminator and a zero byte, and a 12-byte one with eleven digits
+ * and a space. */
 constexpr size_t kShortField = kModeLen, kLongField = kSizeLen;
 
 /* Six-digit form: 16-bit signed value, so 32768..65535 come out as 7xxxxx
  * and read back as the same 16 bits. */
 void procts(unsigned char *field, short value, char last) {
     std::span<unsigned char, kShortField> f(field, kShortField);
-    put_octal(f.first<kShortField - 2>(), value);
+    put_octal(f.first<kShortField - 2>(), value, ' ');
     f[kShortField - 2] = static_cast<unsigned char>(last);
     f[kShortField - 1] = '\0';
 }
@@ -426,14 +475,21 @@ void procts(unsigned char *field, short value, char last) {
 /* Eleven-digit form: only the low 33 bits fit; larger sizes are cut. */
 void proctl(unsigned char *field, int64_t value) {
     std::span<unsigned char, kLongField> f(field, kLongField);
-    put_octal(f.first<kLongField - 1>(), value);
+    put_octal(f.first<kLongField - 1>(), value, ' ');
     f[kLongField - 1] = ' ';
 }
 
-void prcsum(unsigned char *block) {
+void put_checksum(unsigned char *block, Format dialect) {
     memset(block + kChksumOff, ' ', kChksumLen);
-    procts(block + kChksumOff, static_cast<short>(headsum(block)), '\0');
+    uint32_t sum = block_sum(block);
+    if (dialect == Format::old) {
+        procts(block + kChksumOff, static_cast<short>(static_cast<uint16_t>(sum)), '\0');
+        return;
+    }
+    put_ustar_octal({block + kChksumOff, kChksumLen - 1}, sum);
 }
+
+void prcsum(unsigned char *block) { put_checksum(block, Format::old); }
 
 int newhead(const char *name, int64_t size) {
     unsigned char *b = steptape();

@@ -28,9 +28,9 @@ struct Member {
     uint64_t sum;         /* the checksum field's raw bytes */
     uint32_t name;        /* the name in the entry's name arena ... */
     uint16_t len;         /* ... of at most kLongNameMax bytes */
-    uint16_t ext;         /* extension blocks before the header: at most 1 MiB of them */
+    uint16_t ext;         /* extension blocks before the header */
 };
-static_assert(kLongNameMax <= UINT16_MAX && kExtHeaderMax / kBlockSize + 64 <= UINT16_MAX);
+static_assert(kLongNameMax <= UINT16_MAX);
 
 /* An archive as a call sees it: its file's status when it was opened, and
  * the dialect its names were read in. */
@@ -209,6 +209,9 @@ void index_walk_member(int64_t start, int64_t passed) {
     // which a walk passing the member over skips: which members a walk meets
     // then depends on its pattern.
     if (codesize > st.st_size) return stop_building(true);
+    // Extension headers of more blocks than a member's entry counts (their
+    // unknown records are passed over, whatever their size).
+    if (ext_before() > UINT16_MAX) return stop_building(true);
     std::string_view name = member_name();
     size_t members = grown(g_walk.cap, g_walk.count + 1);
     size_t names = grown(g_walk.names_cap, g_walk.names_len + name.size());
@@ -220,7 +223,7 @@ void index_walk_member(int64_t start, int64_t passed) {
     g_grown += entry_bytes(members, names) - had;
     memcpy(g_walk.names + g_walk.names_len, name.data(), name.size());
     g_walk.members[g_walk.count++] = {start, raw_sum(hblock), static_cast<uint32_t>(g_walk.names_len),
-                                      static_cast<uint16_t>(name.size()), static_cast<uint16_t>(ext_blocks())};
+                                      static_cast<uint16_t>(name.size()), static_cast<uint16_t>(ext_before())};
     g_walk.names_len += name.size();
 }
 

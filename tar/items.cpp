@@ -94,6 +94,7 @@ extern "C" void _done(void) {
     free_list(&timehead);
     free_list(&linkhead);
     ext_release();
+    symlinks_release();
     z9_release_codec();
     names_release();
     release_descriptors();

@@ -118,12 +118,18 @@ void pfile(const char *name, int64_t bytes, int64_t blocks) {
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr int64_t kLargeMember = int64_t{8} << 20;
 
+static void advise_huge(unsigned char *p, size_t size) {
+#ifdef MADV_HUGEPAGE
+    auto at = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) / kHugePage * kHugePage;
+    auto end = (reinterpret_cast<uintptr_t>(p) + size) / kHugePage * kHugePage;
+    if (end > at) madvise(reinterpret_cast<void *>(at), end - at, MADV_HUGEPAGE);   // only advice
+#endif
+}
+
 static unsigned char *large_buffer(size_t size) {
     void *p = nullptr;
     if (posix_memalign(&p, kHugePage, size) != 0) return nullptr;
-#ifdef MADV_HUGEPAGE
-    madvise(p, size / kHugePage * kHugePage, MADV_HUGEPAGE);   // only advice
-#endif
+    advise_huge(static_cast<unsigned char *>(p), size);
     return static_cast<unsigned char *>(p);
 }
 
@@ -142,8 +148,11 @@ static unsigned char *large_buffer(size_t size) {
         return false;
     }
     auto bytes = static_cast<size_t>(size);
-    if (size < kLargeMember) {
+    // A sparse file's holes stay pages the system has not even made; its
+    // regions get large pages when they make little more memory resident.
+    if (size < kLargeMember || sparse_member()) {
         mbuf = static_cast<unsigned char *>(calloc(bytes, 1));
+        if (mbuf && size >= kLargeMember && sparse_dense(static_cast<int64_t>(kHugePage))) advise_huge(mbuf, bytes);
     } else if ((mbuf = large_buffer(bytes)) != nullptr) {
         auto from = static_cast<size_t>(filled < size ? filled : size);
         memset(mbuf + from, 0, bytes - from);
@@ -185,8 +194,9 @@ struct Output {
 };
 
 static bool past_the_end(void) {
-    int64_t left = z9_archive_left();
-    return left >= 0 && st.st_size > left;
+    // A sparse map at the head of the data has been read by now.
+    int64_t left = z9_archive_left(), data = sparse_member() ? sparse_stored() : st.st_size;
+    return left >= 0 && data > left;
 }
 
 /* Opens the output of a whole file or an extent: the file in file mode; in
@@ -228,7 +238,24 @@ static bool past_the_end(void) {
     return true;
 }
 
+/* A sparse member: its map checked before anything is made, then a buffer
+ * or a file of its real size in which only the data regions are written. */
+static int restore_sparse(char *name) {
+    if (!sparse_prepare()) return -1;
+    Output out;
+    if (!open_output(out, name, -1, 0, sparse_size(), true)) return -1;
+    pfile(ofname, sparse_size(), data_blocks(st.st_size));
+    bool copied = sparse_copy(out.fd);
+    if (copied && out.fd >= 0) {
+        Made made{.name = name, .fd = out.fd};
+        makeops->finish(&made);
+    }
+    if (out.fd >= 0) pclosefile(out.fd);
+    return copied ? 0 : -1;
+}
+
 int restore(char *name) {
+    if (sparse_member()) return restore_sparse(name);
     short count = 0;
     int64_t total = 0;
     int extent = isextent(&count, &total);
@@ -333,6 +360,42 @@ void plain_finish(Made *made) {
     utime(name, &times);
 }
 
+/* An empty file with no permission in the link's place, made as a new file
+ * is: what held the name goes first (a directory stays, and the member
+ * fails), missing directories are made. */
+int plain_placeholder(const char *name, HeldLink *link) {
+    struct stat s;
+    if (lstat(name, &s) == 0 && !S_ISDIR(s.st_mode)) unlink(name);
+    int fd = creat(name, 0);
+    if (fd < 0 && errno == ENOENT) {
+        char path[kLongNameMax + 8];
+        z9_copy(path, sizeof path, name);
+        if (testdir(path) == 1) fd = creat(name, 0);
+    }
+    if (fd < 0) return -1;
+    int r = fstat(fd, &s);
+    close(fd);
+    link->dev = s.st_dev;
+    link->ino = s.st_ino;
+    link->ctime = s.st_ctim;
+    return r;
+}
+
+/* The link replaces its placeholder, if a later member has not taken the
+ * place; owner and times go on the link itself, never through it. */
+Linked plain_symlink(const HeldLink &link) {
+    struct stat s;
+    if (lstat(link.name, &s) != 0 || !still_held(link, s)) return Linked::replaced;
+    unlink(link.name);
+    if (symlink(link.target, link.name) != 0) return Linked::failed;
+    if (!o_flag && lchown(link.name, link.uid, link.gid) != 0)
+        Z9_LOG(kSevInfo, "extract", "warning: unable to assign GID = %d and UID = %d to extracted file",
+               static_cast<int>(link.gid), static_cast<int>(link.uid));
+    const struct timespec times[2] = {{0, UTIME_NOW}, link.mtime};
+    utimensat(AT_FDCWD, link.name, times, AT_SYMLINK_NOFOLLOW);
+    return Linked::made;
+}
+
 }  // namespace
 
 const MAKEOPS kPlainMakeOps = {
@@ -343,4 +406,6 @@ const MAKEOPS kPlainMakeOps = {
     .link = plain_link,
     .node = plain_node,
     .finish = plain_finish,
+    .placeholder = plain_placeholder,
+    .symlink = plain_symlink,
 };

@@ -105,15 +105,50 @@ int safe_dir(const char *name, bool make, const char **base) {
 }
 
 /* Whether reaching path from the root meets a symbolic link on the way or,
- * with last, in the last place. Whatever is missing is no link. */
+ * with last, in the last place, where the placeholder of a link this run
+ * holds counts as one. Whatever is missing is no link. */
 bool meets_link(const char *path, bool last) {
     const char *base;
     int dir = walk(path, false, false, &base);
     if (dir < 0) return errno == ELOOP;
     struct stat s;
-    bool link = last && fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(s.st_mode);
+    bool link = last && fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) == 0 &&
+                (S_ISLNK(s.st_mode) || symlink_held(s));
     close(dir);
     return link;
+}
+
+/* A symbolic link's target read from the link's own directory, one name at
+ * a time: whether ".." climbs above the root, or (on_the_way) whether a name
+ * before the last is a symbolic link, on disk or held by this run. Refusing
+ * links on the way makes ".." mean what it says, so that no chain of links
+ * each of which stays inside leads out. */
+bool target_leaves(const char *name, const char *target, bool on_the_way) {
+    char path[2 * kLongNameMax + 8];
+    size_t len = 0;
+    const char *slash = strrchr(name, '/');
+    for (int part = 0; part < 2; part++) {
+        const char *p = part == 0 ? name : target;
+        const char *end = part == 0 ? (slash ? slash : name) : target + strlen(target);
+        while (p < end) {
+            size_t n = strcspn(p, "/");
+            if (n > static_cast<size_t>(end - p)) n = static_cast<size_t>(end - p);
+            const char *next = p + n;
+            while (next < end && *next == '/') next++;
+            if (n == 2 && p[0] == '.' && p[1] == '.') {
+                if (len == 0) return true;   // above the root
+                const char *up = static_cast<const char *>(memrchr(path, '/', len));
+                len = up ? static_cast<size_t>(up - path) : 0;
+            } else if (n > 0 && !(n == 1 && p[0] == '.') && len + n + 2 < sizeof path) {
+                if (len > 0) path[len++] = '/';
+                memcpy(path + len, p, n);
+                path[len += n] = '\0';
+                if (part == 1 && on_the_way && next < end && meets_link(path, true)) return true;
+            }
+            p = next;
+        }
+    }
+    return false;
 }
 
 /* Whether name and target are one entry of one directory: linking would
@@ -149,6 +184,18 @@ bool admit_link(const char *name, const char *target) {
     return !why;
 }
 
+/* A symbolic link may only lead inside the root, read from its own
+ * directory; the links on its way are checked when it is made. */
+bool admit_symlink(const char *name, const char *target) {
+    const char *why = nullptr;
+    if (target[0] == '\0')
+        why = "names nothing";
+    else if (target[0] == '/' || target_leaves(name, target, false))
+        why = "leaves the extraction directory";
+    if (why) refuse(kModule, __LINE__, "extract", name, "a symbolic link to", target, why);
+    return !why;
+}
+
 /* Everything is checked before anything of the member is made. Only the
  * directories on the member's own way matter, and only when something is made
  * there: a link in its last place is replaced, or reached with calls that do
@@ -178,6 +225,7 @@ Admit safe_admit(void) {
         return Admit::refuse;
     }
     if (type == kTypeLink && !admit_link(name, member_link())) return Admit::refuse;
+    if (type == kTypeSymlink && posix_flag && !admit_symlink(name, member_link())) return Admit::refuse;
     return Admit::make;
 }
 
@@ -268,6 +316,53 @@ int safe_node(char *, mode_t, dev_t, Made *) {
     return -1;
 }
 
+/* The placeholder of a symbolic link, made as a new file is: reached without
+ * following a link, missing directories made, nothing followed in its place. */
+int safe_placeholder(const char *name, HeldLink *link) {
+    const char *base;
+    int dir = safe_dir(name, true, &base), fd = -1;
+    if (dir >= 0) {
+        unlinkat(dir, base, 0);
+        fd = openat(dir, base, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0);
+    }
+    struct stat s;
+    int r = fd >= 0 ? fstat(fd, &s) : -1;
+    if (fd >= 0) close(fd);
+    if (dir >= 0) close(dir);
+    if (r == 0) {
+        link->dev = s.st_dev;
+        link->ino = s.st_ino;
+        link->ctime = s.st_ctim;
+    }
+    return r;
+}
+
+/* The link, checked once more now that every link of the run is known,
+ * replaces its placeholder; its times are set on the link itself. */
+Linked safe_symlink(const HeldLink &link) {
+    const char *base;
+    int dir = safe_dir(link.name, false, &base);
+    struct stat s;
+    if (dir < 0 || fstatat(dir, base, &s, AT_SYMLINK_NOFOLLOW) != 0 || !still_held(link, s)) {
+        if (dir >= 0) close(dir);
+        return Linked::replaced;
+    }
+    // Where the -FILE template puts it is the host's choice, not the root's.
+    Linked r = Linked::refused;
+    if (!trusted_output() && target_leaves(link.name, link.target, true))
+        refuse(kModule, __LINE__, "extract", link.name, "a symbolic link to", link.target,
+               "passes through a symbolic link");
+    else
+        r = Linked::made;
+    // The placeholder goes, whether the link takes its place or not.
+    unlinkat(dir, base, 0);
+    if (r == Linked::made && symlinkat(link.target, dir, base) != 0) r = Linked::failed;
+    const struct timespec times[2] = {{0, UTIME_NOW}, link.mtime};
+    if (r == Linked::made) utimensat(dir, base, times, AT_SYMLINK_NOFOLLOW);
+    close(dir);
+    return r;
+}
+
 /* Only times: the process owns what it made, as with -o, and the mode was
  * set when it was made. */
 void safe_finish(Made *made) {
@@ -288,4 +383,6 @@ const MAKEOPS kSafeMakeOps = {
     .link = safe_link,
     .node = safe_node,
     .finish = safe_finish,
+    .placeholder = safe_placeholder,
+    .symlink = safe_symlink,
 };

@@ -1,10 +1,13 @@
 /* store.cpp - storing one path as members: the length check, the member's status
  * (from the file system, or described afresh for the host's buffer in `st`), the
  * walk below a directory in the caller's path buffer, and the header-only members
- * of device nodes and FIFOs. Regular files go on to savefile. Owns c_break. */
+ * of device nodes, FIFOs and (under -POSIX) symbolic links. Regular files go on
+ * to savefile. Owns c_break. */
+#include <fcntl.h>
 #include <dirent.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -29,23 +32,26 @@ void describe_memory() {
 }
 
 /* Fills `st` for the path, with the command line's overrides applied; false,
- * with the message set, when the path is too long or not there. */
-[[nodiscard]] bool take_status(const char *path) {
+ * with the message set, when the path is too long or not there. Below the
+ * -FILE path a walk under -POSIX takes a symbolic link for what it is; the
+ * classic walk, and the -FILE path itself (the host's choice), follow it. */
+[[nodiscard]] bool take_status(const char *path, bool below) {
     size_t max = !file_flag ? kMemberNameMax : posix_flag ? kLongNameMax : static_cast<size_t>(kStorePathMax);
     if (strlen(path) > max) {
         z9_error(kModule, __LINE__, kFunc, "'%s' name too long", path);
         return false;
     }
-    // A file is stat'ed, not lstat'ed: a symbolic link is stored as what it points to.
     if (!file_flag) {
         describe_memory();
-    } else if (stat(path, &st) != 0) {
+    } else if ((below && posix_flag ? lstat(path, &st) : stat(path, &st)) != 0) {
         z9_error(kModule, __LINE__, kFunc, "'%s' not found", path);
         return false;
     }
     apply_overrides();
     return true;
 }
+
+int store_at(char *path, const char *name, bool below);
 
 /* One directory entry below `path`, whose "/" ends at `base`. The join is made
  * in the caller's buffer only when it fits the longest storable path; a longer
@@ -55,7 +61,7 @@ void describe_memory() {
     // A frame of its own: a deep walk does not carry this buffer at every level.
     char joined[kLongPathSize + NAME_MAX + 2];
     snprintf(joined, sizeof joined, "%.*s%s", static_cast<int>(base), path, entry);
-    return z9tarstore(joined, joined);
+    return store_at(joined, joined, true);
 }
 
 int store_entry(char *path, size_t base, const char *entry) {
@@ -63,7 +69,7 @@ int store_entry(char *path, size_t base, const char *entry) {
     size_t max = posix_flag ? kLongNameMax : static_cast<size_t>(kStorePathMax);
     if (base + len > max) return store_too_long(path, base, entry);
     memcpy(path + base, entry, len + 1);
-    return z9tarstore(path, path);
+    return store_at(path, path, true);
 }
 
 /* A directory gets no header; everything below it is stored in the order the
@@ -108,6 +114,33 @@ int store_entry(char *path, size_t base, const char *entry) {
     return true;
 }
 
+/* A symbolic link found by a walk under -POSIX: a link member with its
+ * target (a long one in a pax record), never what it points to, so that a
+ * dangling link or a loop of them is stored like any other. */
+[[nodiscard]] bool store_symlink(const char *path) {
+    char target[kLongNameMax + 1];
+    ssize_t n = readlinkat(AT_FDCWD, path, target, sizeof target);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof target) {
+        z9_error(kModule, __LINE__, kFunc, "can't read link '%s'", path);
+        return false;
+    }
+    target[n] = '\0';
+    st.st_size = 0;
+    okwork('a', ' ', &st, path);
+    Z9_LOG(kSevInfo, kFunc, "a %s symbolic link to %s", path, target);
+    if (!puthead(path, 0, kTypeSymlink, target)) return false;
+    sealhead(hblock);
+    return true;
+}
+
+int store_at(char *path, const char *name, bool below) {
+    if (!take_status(path, below)) return 0;
+    if (S_ISDIR(st.st_mode)) return store_directory(path);
+    if (S_ISREG(st.st_mode)) return savefile(path, name);
+    if (S_ISLNK(st.st_mode)) return store_symlink(path);
+    return store_special(path);
+}
+
 }  // namespace
 
 extern "C" {
@@ -116,11 +149,6 @@ int c_break;  /* interruption flag: cleared by the driver before every run */
 
 /* The path buffer is the caller's (kStorePathSize bytes); a directory walk
  * extends it in place and leaves the last joined path in it. */
-int z9tarstore(char *path, const char *name) {
-    if (!take_status(path)) return 0;
-    if (S_ISDIR(st.st_mode)) return store_directory(path);
-    if (S_ISREG(st.st_mode)) return savefile(path, name);
-    return store_special(path);
-}
+int z9tarstore(char *path, const char *name) { return store_at(path, name, false); }
 
 }  // extern "C"

@@ -222,6 +222,7 @@ namespace {
 /* The entry that follows a member's listing line, by its type. */
 void log_type_entry(int extent, short count, int64_t total, int64_t size) {
     unsigned char type = hblock[kTypeOff];
+    if (sparse_member()) return;   // a regular file, whose holes the listing does not show
     if (plain_file()) {
         if (extent < 1) return;
         Z9_LOG(kSevInfo, "catalog", " [extent #%d of %d]", extent, count);
@@ -278,6 +279,8 @@ extern "C" int catalog(void) {
     // A whole file may carry a coded size beyond its size field.
     int64_t size = st.st_size;
     if (plain_file() && extent < 1 && codesize > size) size = codesize;
+    // A sparse file shows its real size; its data blocks hold less.
+    if (sparse_member()) size = sparse_size();
 
     // The line is put together in one pass: it is made for every member listed.
     char line[kLongNameMax + 64];

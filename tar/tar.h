@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <cstdint>
+#include <span>
 #include "../support/run.h"
 #include "format.h"
 
@@ -22,6 +23,10 @@ Z9_EXPORT extern int64_t longcsum;       /* long checksum from the header's tail
 extern short nskipped;                   /* bad headers passed over; private to gethead */
 
 Z9_EXPORT int gethead(int quiet);
+Format header_format(const unsigned char *block);   /* the dialect of a header block */
+/* A 12-byte numeric field at off of a block as gethead reads the size: under
+ * -POSIX also in base 256, or filling the field with digits alone. */
+bool read_long_field(const unsigned char *block, int off, int len, int64_t *value);
 Z9_EXPORT int headsum(const unsigned char *block);
 int soctus(const unsigned char *text, short *value);
 Z9_EXPORT int soctul(const unsigned char *text, int64_t *value);
@@ -126,6 +131,24 @@ struct Made {
 };
 void made_release(Made *made);
 
+/* A symbolic link member held until the end of the extraction run: what it
+ * is to be, and the identity of the empty placeholder file that keeps its
+ * place meanwhile (a later member's path through it meets a file, so
+ * nothing is ever written through a link the run made). */
+struct HeldLink {
+    char *name, *target;
+    dev_t dev;
+    ino_t ino;
+    struct timespec ctime;      /* the placeholder's: a new file in its inode differs */
+    uid_t uid;
+    gid_t gid;
+    struct timespec mtime;
+};
+/* Whether s (of what now lies at the link's name) is still its placeholder. */
+bool still_held(const HeldLink &link, const struct stat &s);
+/* What became of a held link at the end of the run. */
+enum class Linked { made, replaced, failed, refused };
+
 /* The ways of making extracted objects, one row per policy and chosen once
  * per extraction run, as the archive I/O chooses its TAPEOPS: the plain row
  * uses member names as paths, as they stand; the -SAFE row keeps everything
@@ -144,6 +167,12 @@ typedef struct MAKEOPS {
     int (*link)(const char *name, const char *target);  /* as link(2) */
     int (*node)(char *name, mode_t mode, dev_t dev, Made *made);  /* as mknod(2) */
     void (*finish)(Made *made);        /* owner and times of what was made */
+    /* A symbolic link in two steps: the placeholder in its place now (its
+     * identity into *link; 0, or -1 with errno), and at the end of the run
+     * the link itself where that placeholder still is, with its owner and
+     * times on the link (replaced: a later member took the place). */
+    int (*placeholder)(const char *name, HeldLink *link);
+    Linked (*symlink)(const HeldLink &link);
 } MAKEOPS;
 extern const MAKEOPS *makeops;         /* the run's row; set by select_makeops */
 extern const MAKEOPS kPlainMakeOps, kSafeMakeOps;
@@ -159,6 +188,22 @@ void refuse(const char *module, int line, const char *function, const char *name
 /* True when the current header is a regular file (kTypeRegOld or kTypeReg):
  * the only members that carry extent and tail fields. */
 bool plain_file(void);
+
+/* ---- symbolic links of an extraction run (symlink.cpp) ---- */
+
+/* The current symbolic-link member, under -POSIX: its place is held now and
+ * the link made at the end of the run. 1, or 0 after the message. */
+int hold_symlink(const char *name);
+/* Whether s (of a file on disk) is the placeholder of a link not yet made. */
+bool symlink_held(const struct stat &s);
+/* The end of an extraction run: every held link is made where its
+ * placeholder still is. false when one could not be made or was refused
+ * (its message given only when report is set). */
+bool symlinks_make(bool report);
+void symlinks_release(void);       /* end of a call: nothing is carried over */
+/* The extraction run whole: the members the pattern selects (through the
+ * member index when it knows the archive), then the held links. */
+int extract_members(const char *pattern, int quiet);
 
 /* ---- the modern dialect in the walk (extended.cpp) ---- */
 
@@ -178,18 +223,43 @@ bool header_checksum_ok(const unsigned char *block);
 /* Under -POSIX: the typeflags of extension headers ('L', 'K', 'x', 'g'),
  * which gethead takes for the member behind them. */
 bool is_extension(int type);
-bool ustar_magic(void);            /* the current header's magic starts "ustar" */
 enum class Ext { taken, bad, unreadable };
 void ext_begin(void);              /* a new gethead: no extension blocks yet */
-Ext ext_take(const char **why);    /* reads, parses and keeps the current one */
+Ext ext_take(const char **why);    /* reads the current one, keeping what its records say */
+/* An old GNU sparse header (hblock, which then points at a copy of it): its
+ * regions and those of the extension blocks behind it go to the map. */
+Ext ext_take_sparse(void);
 bool ext_waiting(void);            /* one waits for its member */
 void ext_apply(void);              /* names and attributes of the member read */
-int64_t ext_blocks(void);          /* blocks the member's extension headers took */
+int64_t ext_blocks(void);          /* blocks gethead took besides the member's header */
+int64_t ext_before(void);          /* of them, those of the extension headers before it */
 bool ext_global_seen(void);        /* a 'g' header was taken in this run */
-/* Writes the member's extension blocks to the output: all of them when the
- * member is kept, only the global ones when it is dropped. */
+/* Writes what gethead took for the member to the output when the member is
+ * kept: its extension headers, its header and an old sparse map's blocks;
+ * when it is dropped, only the global extension headers. */
 [[nodiscard]] bool ext_copy(bool keep);
 void ext_release(void);            /* end of a run: nothing is carried over */
+
+/* ---- sparse members (sparse.cpp), read under -POSIX ---- */
+struct SparseInfo;
+SparseInfo *sparse_info(void);     /* the map the current member's records fill */
+void sparse_begin(void);           /* a new gethead: no map yet */
+void sparse_settle(void);          /* after the header: whether the member is sparse, and how */
+bool sparse_member(void);          /* the current member is a sparse file */
+int64_t sparse_size(void);         /* its real size */
+int64_t sparse_stored(void);       /* its stored bytes not yet read (behind a map in the data) */
+bool sparse_dense(int64_t page);   /* pages of this size for its regions cost at most 4 x their bytes */
+const char *sparse_name(void);     /* its real name when its records give one, else none */
+/* Refuses (false, after the message) a member whose map is unusable, before
+ * its data are touched: malformed, out of order, past its size or its data. */
+bool sparse_fits(void);
+/* Extraction: reads a 1.0 member's map from the head of its data and checks
+ * it (false after the message); then copies the data regions to where the
+ * output (file or buffer) holds them, passes over what is left of the data
+ * and gives a file its real size. */
+bool sparse_prepare(void);
+[[nodiscard]] bool sparse_copy(int fd);
+void sparse_release(void);         /* end of a run */
 
 /* How a walk ends in an extraction run: 1, or "Member '%s' not found". */
 int scan_result(const char *pattern, int acted);
@@ -226,6 +296,19 @@ size_t index_budget(size_t bytes);
  * sealhead writes the checksum of the same dialect, last. */
 [[nodiscard]] bool puthead(const char *name, int64_t size, int type, const char *link);
 void sealhead(unsigned char *block);
+
+/* The octal writers of both dialects (header.cpp): value's digits
+ * right-aligned over `digits`, `pad` to their left (blanks in the classic
+ * header, zeros in ustar). Only the lowest digits fit; a negative value
+ * shifts its sign in and fills every place with 7s. True when it all fit. */
+bool put_octal(std::span<unsigned char> digits, int64_t value, unsigned char pad);
+/* The ustar form: zeros, the digits, and a zero byte in the field's last
+ * place; false for a negative value or one that does not fit. */
+bool put_ustar_octal(std::span<unsigned char> field, int64_t value);
+/* The checksum of a finished block, in the form of its dialect: the classic
+ * six blank-padded digits of the sum's 16 bits and two zero bytes, or six
+ * zero-padded digits of the whole sum, a zero byte and a blank. */
+void put_checksum(unsigned char *block, Format dialect);
 void names_release(void);          /* end of a run: owner names looked up again */
 
 /* A field of the current header as text (by default the name or link name):

@@ -89,7 +89,7 @@ bool put_pax(const char *recs, size_t n) {
     put_ustar_octal({b + kUidOff, kUidLen}, 0);
     put_ustar_octal({b + kGidOff, kGidLen}, 0);
     put_ustar_octal({b + kSizeOff, kSizeLen}, static_cast<int64_t>(n));
-    ustar_fields(b, 'x', st.st_mtime);
+    ustar_fields(b, kTypePaxLocal, st.st_mtime);
     put_ustar_octal({b + kModeOff, kModeLen}, 0644);
     sealhead(b);
     for (size_t at = 0; at < n; at += kBlockSize) {
@@ -149,17 +149,6 @@ bool puthead(const char *name, int64_t size, int type, const char *link) {
     return true;
 }
 
-void sealhead(unsigned char *block) {
-    if (!posix_flag) {
-        prcsum(block);
-        return;
-    }
-    // The standard form: six digits of the whole unsigned sum, a zero byte
-    // and a space.
-    memset(block + kChksumOff, ' ', kChksumLen);
-    unsigned sum = 0;
-    for (int i = 0; i < kBlockSize; i++) sum += block[i];
-    put_ustar_octal({block + kChksumOff, kChksumLen - 1}, sum);
-}
+void sealhead(unsigned char *block) { put_checksum(block, posix_flag ? Format::ustar : Format::old); }
 
 void names_release(void) { g_names = OwnerNames{}; }

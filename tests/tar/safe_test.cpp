@@ -62,6 +62,8 @@ const Row kRows[] = {
     {"1:l:/etc/passwd:", "'l' is refused: a hard link to '/etc/passwd' " + kOut},
     {"1:l:../x:", "'l' is refused: a hard link to '../x' " + kOut},
     {"1:l:evil/x:", "'l' is refused: a hard link to 'evil/x' " + kVia},
+    {"2:l:/etc:", "'l' is refused: a symbolic link to '/etc' " + kOut},
+    {"2:a/l:../../x:", "'a/l' is refused: a symbolic link to '../../x' " + kOut},
     {"3:c::", "'c' is refused: device and FIFO members are not extracted"},
     {"6:p::", "'p' is refused: device and FIFO members are not extracted"},
     {"0:u::7777", "", "muf"},
@@ -96,6 +98,29 @@ TEST(Safe, HostileMembersAreRefusedAndNothingLeavesTheRoot) {
         }
     }
     EXPECT_EQ(fds, tk::count_fds());
+}
+
+// Links that each stay inside, read from their own directories, but lead out
+// together (d/m -> .. is the root, so d/x -> m/.. its parent): the one that
+// passes through the other is refused when the run's links are made.
+TEST(Safe, ChainOfLinksThatClimbsOutIsRefused) {
+    tk::Cwd t;
+    make("2:d/x:m/..: 2:d/m:..:");
+    tk::sh("mkdir r");
+    tk::Cwd cd("r");
+    EXPECT_EQ("-1 'd/x' is refused: a symbolic link to 'm/..' " + kVia,
+              tk::Call("-ARCHIVE ../a.tar -MEMBER * -x -POSIX -SAFE").get());
+    EXPECT_EQ("..\n", tk::sh_out("readlink d/m; readlink d/x"));
+    // A later hard link in the refused link's place stays.
+    make("2:d/x:m/..: 2:d/m:..: 1:d/x:y:");
+    tk::write_file("y", "y");
+    EXPECT_EQ(kOk, tk::Call("-ARCHIVE a.tar -MEMBER * -x -POSIX -SAFE").get());
+    EXPECT_EQ("y", tk::read_file("d/x"));
+    // Without -SAFE too, a later member of a link's name takes its place.
+    make("2:a:nowhere: 1:a:x: 2:b:one: 2:b:two:");
+    tk::write_file("x", "x");
+    EXPECT_EQ("0 GetArchive_succeeded", tk::Call("-ARCHIVE a.tar -MEMBER * -x -POSIX").get());
+    EXPECT_EQ("a two\n", tk::sh_out("echo $(find a -type f -links 2) $(readlink b)"));
 }
 
 // Directories and files, their bytes, modes and times: the same with -SAFE,

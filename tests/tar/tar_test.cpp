@@ -68,6 +68,18 @@ TEST(PosixCodec, NumbersRecordsAndSplits) {
     std::string r = "14 mtime=-1.5\n";
     ASSERT_TRUE(pax_parse({reinterpret_cast<const unsigned char *>(r.data()), r.size()}, &a, &why));
     EXPECT_TRUE(a.mtime.tv_sec == -2 && a.mtime.tv_nsec == 500000000);
+    // Read a byte at a time as whole: an unknown value is not held, a
+    // malformed one of a used key is passed over with a word to the caller.
+    static std::string told;
+    PaxAttrs b;
+    b.ignored = [](std::string_view k, std::string_view v) { told = std::string(k) + "=" + std::string(v); };
+    PaxReader reader;
+    reader.attrs = &b;
+    std::string recs = "12 uid=1234\n1000017 comment=" + std::string(1000000, 'c') + "\n12 mtime=1x\n";
+    for (char c : recs) ASSERT_TRUE(pax_feed(&reader, {reinterpret_cast<unsigned char *>(&c), 1}, &why));
+    EXPECT_TRUE(pax_end(&reader, &why) && b.uid == 1234 && !b.has_mtime && reader.value_cap <= 256);
+    EXPECT_EQ("mtime=1x", told);
+    pax_reader_free(&reader);
     std::string p(256, 'p');
     p[155] = '/';
     EXPECT_EQ(ustar_split(p), 155);
