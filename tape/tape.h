@@ -9,7 +9,7 @@
 #include <cstdint>
 #include "../support/orv.h"
 #include "../tar/format.h"
-#include "codec.h"
+#include "../codec/codec.h"
 
 extern "C" {
 

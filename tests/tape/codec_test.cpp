@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "tape/codec.h"
+#include "codec/codec.h"
 #include "tests/testkit/testkit.h"
 
 namespace {
