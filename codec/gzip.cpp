@@ -104,9 +104,10 @@ void gz_release(CodecWriter *w) {
 
 /* ---- writing with workers: libdeflate, one block each ---- */
 
-// libdeflate compresses about 1.7 times as fast as zlib at the same level, and a
-// block of 1 MiB without the 32 KiB before it as a dictionary still comes out
-// smaller than zlib's whole stream. It only writes whole deflate streams: the last
+// libdeflate compresses about 1.5 times as fast as zlib at the same level (1.25
+// times with the search for the last block below), and a block of 1 MiB without
+// the 32 KiB before it as a dictionary still comes out 2 per cent smaller than
+// zlib's whole stream. It only writes whole deflate streams: the last
 // deflate block of each piece says "final", so a worker finds that block (zlib's
 // inflate stops at each block's end and says where in the bits it stands), clears
 // the flag, and ends the piece with an empty stored block, as a sync flush would,
