@@ -42,6 +42,8 @@ Z9_EXPORT int Z9TAR_Archive(CMDLINEPARAM *options, EXITPARAM *record);
 int Z9TAR_AdptInit(EXITPARAM *record, CMDLINEPARAM *options, const char *entry);
 extern const OrvTokenDef z9tar_tokens[];
 extern const int z9tar_token_count;
+extern unsigned char strict_flag;       /* -STRICT given */
+extern char mcmdline_error[kMessageSize];  /* why -STRICT refuses the line; "" when it does not */
 
 }  // extern "C"
 

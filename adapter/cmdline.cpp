@@ -1,13 +1,18 @@
 /* cmdline.cpp - the adapter's command line: the run flags (defined here,
  * cleared and set by every parse, read throughout the engine), the token
- * table, and Z9TAR_ParseCmdLine, which fills CMDLINEPARAM from the line and
- * the host's trace setting. Reports nothing: bad tokens are simply ignored. */
+ * table made from tokens.h, and Z9TAR_ParseCmdLine, which fills CMDLINEPARAM
+ * from the line and the host's trace setting. Bad tokens are ignored, as they
+ * always were, unless the line holds -STRICT: then the parse describes the
+ * first of them in mcmdline_error, and the initialisation fails the call. */
+#include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
 #include "adapter.h"
+#include "tokens.h"
 
 extern "C" {
 
@@ -29,32 +34,69 @@ unsigned char u_flag;       /* -u: update */
 unsigned char posix_flag;   /* -POSIX: long names, pax headers and big numbers */
 unsigned char safe_flag;    /* -SAFE: extraction stays inside the current directory */
 unsigned char compress_flag;  /* -COMPRESS given; mcompress holds its value */
+unsigned char strict_flag;  /* -STRICT: what the parse would ignore fails the call */
 char mcompress[kCodecNameSize];  /* -COMPRESS value, read by the driver of a create */
-
-/* The adapter's tokens. Matching ignores case, so "o", "a" or "x" also take
- * "-O", "-A", "-X". Ours beyond the classic eighteen: "u" so that updating can
- * be asked for, and the three switches of the modern extensions. */
-const OrvTokenDef z9tar_tokens[] = {
-    {"T", 1},     {"TA", 2},      {"T+", 3},       {"UID", 4},     {"GID", 5},
-    {"o", 6},     {"CAT", 7},     {"PERM", 8},     {"a", 9},       {"c", 10},
-    {"d", 11},    {"x", 12},      {"MEMBER", 13},  {"FILE", 14},   {"ARCHIVE", 15},
-    {"UNIQUE", 16}, {"TE", 17},   {"TE+", 18},     {"u", 19},      {"POSIX", 20},
-    {"COMPRESS", 21}, {"SAFE", 22},
-};
-const int z9tar_token_count = sizeof z9tar_tokens / sizeof z9tar_tokens[0];
+unsigned char sync_flag;    /* -SYNC: writing runs flush to stable storage */
+char mcmdline_error[kMessageSize];  /* set by every parse, read by the initialisation */
 
 }  // extern "C"
 
 namespace {
 
-enum TokenId {
-    kT = 1, kTA, kTPlus, kUid, kGid, kNoChown, kCat, kPerm, kAdd, kCreate,
-    kDelete, kExtract, kMember, kFile, kArchive, kUnique, kTE, kTEPlus, kUpdate,
-    kPosix, kCompress, kSafe
+/* What a token's value must be under -STRICT: its kind and, for texts, its
+ * longest length. Without -STRICT only the parse below reads values. */
+enum class Kind { none, optional, text, decimal, octal };
+struct ValueRule {
+    Kind kind;
+    int max;
 };
+constexpr ValueRule kNoValue = {Kind::none, 0};
+constexpr ValueRule kTraceName = {Kind::optional, kPathSize - 1};
+constexpr ValueRule kMemberName = {Kind::text, kMemberSize - 1};
+constexpr ValueRule kPath = {Kind::text, kPathSize - 1};
+constexpr ValueRule kCodecName = {Kind::text, kCodecNameSize - 1};
+constexpr ValueRule kDecimal = {Kind::decimal, 0};
+constexpr ValueRule kOctal = {Kind::octal, 0};
+
+enum TokenId {
+    kTokNone,
+#define Z9_TOKEN_ID(symbol, name, value, flag, help) kTok##symbol,
+    Z9TAR_TOKENS(Z9_TOKEN_ID)
+#undef Z9_TOKEN_ID
+    kTokEnd
+};
+constexpr int kTokenCount = kTokEnd - 1;
+static_assert(kTokTEPlus == 18, "the classic tokens keep their ids");
+
+/* Each token's run flag and value rule, by id. */
+struct TokenRule {
+    unsigned char *flag;
+    ValueRule value;
+};
+const TokenRule kRules[kTokEnd] = {
+    {nullptr, kNoValue},
+#define Z9_TOKEN_RULE(symbol, name, value, flag, help) {flag, value},
+    Z9TAR_TOKENS(Z9_TOKEN_RULE)
+#undef Z9_TOKEN_RULE
+};
+
+}  // namespace
+
+/* The table the token library looks names up in. Matching ignores case, so
+ * "o", "a" or "x" also take "-O", "-A", "-X". */
+extern "C" const OrvTokenDef z9tar_tokens[] = {
+#define Z9_TOKEN_DEF(symbol, name, value, flag, help) {name, kTok##symbol},
+    Z9TAR_TOKENS(Z9_TOKEN_DEF)
+#undef Z9_TOKEN_DEF
+};
+extern "C" const int z9tar_token_count = kTokenCount;
+
+namespace {
 
 constexpr const char *kDefaultTrace = "z9tar.zvl";
 constexpr int kDefaultPerm = 0777;
+constexpr int kMaxMode = 07777;   /* the mode bits -PERM may give */
+constexpr int kShown = 40;        /* the longest piece of the line a message quotes */
 
 bool given(OrvList *list, int id) {
     return OrvTokensResultContainsFlag(list, id) >= 0;
@@ -95,33 +137,33 @@ void take_trace_name(CMDLINEPARAM *o, const char *value, int *count) {
  * error-only one (-TE, -TE+), which only adds its flags. */
 void apply_trace(OrvList *list, CMDLINEPARAM *o, int *count) {
     bool host_names = o->nHostTraceMode == 1;
-    if (given(list, kT)) {
+    if (given(list, kTokT)) {
         o->bTrace = o->bTraceNamed = 1;
-        if (host_names) take_trace_name(o, value_of(list, kT), count);
+        if (host_names) take_trace_name(o, value_of(list, kTokT), count);
     }
-    for (int id : {kTA, kTPlus}) {
+    for (int id : {kTokTA, kTokTPlus}) {
         if (!given(list, id)) continue;
         o->bTrace = o->bTraceAppend = o->bTraceNamed = 1;
         if (host_names) take_trace_name(o, value_of(list, id), count);
     }
-    for (int id : {kTE, kTEPlus}) {
+    for (int id : {kTokTE, kTokTEPlus}) {
         if (!given(list, id)) continue;
         o->bTrace = o->bTraceOnError = 1;
-        if (id == kTEPlus) o->bTraceAppend = 1;
+        if (id == kTokTEPlus) o->bTraceAppend = 1;
         if (!o->bTraceNamed && host_names) take_trace_name(o, value_of(list, id), count);
     }
 }
 
 /* Names and numbers, each counted when taken. */
 void apply_values(OrvList *list, CMDLINEPARAM *o, int *count) {
-    if (take_text(o->szMember, kMemberSize, value_of(list, kMember))) {
+    if (take_text(o->szMember, kMemberSize, value_of(list, kTokMember))) {
         member_flag = 1;
         (*count)++;
     }
-    if (take_text(o->szArchive, kPathSize, value_of(list, kArchive))) (*count)++;
+    if (take_text(o->szArchive, kPathSize, value_of(list, kTokArchive))) (*count)++;
     struct { int id; int *field; unsigned char *flag; int base; } numbers[] = {
-        {kUid, &o->nUid, &uid_flag, 10}, {kGid, &o->nGid, &gid_flag, 10},
-        {kPerm, &o->nPerm, &perm_flag, 8},
+        {kTokUid, &o->nUid, &uid_flag, 10}, {kTokGid, &o->nGid, &gid_flag, 10},
+        {kTokPerm, &o->nPerm, &perm_flag, 8},
     };
     for (auto &n : numbers) {
         const char *v = value_of(list, n.id);
@@ -132,37 +174,121 @@ void apply_values(OrvList *list, CMDLINEPARAM *o, int *count) {
     }
 }
 
-/* The valueless switches, in their fixed order, then -FILE and -UNIQUE. */
+/* Every valueless token sets its run flag, and the options record mirrors
+ * the classic ones; then -FILE and the codec of -COMPRESS. */
 void apply_switches(OrvList *list, CMDLINEPARAM *o, int *count) {
-    struct { int id; int *field; unsigned char *flag; } switches[] = {
-        {kAdd, &o->bAdd, &a_flag},        {kCreate, &o->bCreate, &c_flag},
-        {kDelete, &o->bDelete, &d_flag},  {kNoChown, &o->bNoChown, &o_flag},
-        {kCat, &o->bCatalog, &t_flag},    {kExtract, &o->bExtract, &x_flag},
-        {kUpdate, nullptr, &u_flag},      {kPosix, nullptr, &posix_flag},
-        {kSafe, nullptr, &safe_flag},     {kCompress, nullptr, &compress_flag},
-    };
-    for (auto &s : switches) {
-        if (!given(list, s.id)) continue;
-        if (s.field) *s.field = 1;
-        *s.flag = 1;
+    for (int id = 1; id <= kTokenCount; id++) {
+        const TokenRule &rule = kRules[id];
+        if (rule.value.kind == Kind::none && rule.flag && given(list, id)) *rule.flag = 1;
     }
-    if (take_text(o->szFile, kPathSize, value_of(list, kFile))) {
+    o->bAdd |= a_flag;
+    o->bCreate |= c_flag;
+    o->bDelete |= d_flag;
+    o->bNoChown |= o_flag;
+    o->bCatalog |= t_flag;
+    o->bExtract |= x_flag;
+    o->bUnique |= unique_flag;
+    if (take_text(o->szFile, kPathSize, value_of(list, kTokFile))) {
         o->bFile = 1;
         file_flag = 1;
         (*count)++;
     }
-    if (given(list, kUnique)) o->bUnique = unique_flag = 1;
-    z9_copy(mcompress, sizeof mcompress, value_of(list, kCompress));
+    if (given(list, kTokCompress)) compress_flag = 1;
+    z9_copy(mcompress, sizeof mcompress, value_of(list, kTokCompress));
+}
+
+/* ---- -STRICT: the first thing the parse would pass over in silence ---- */
+
+struct StrictScan {
+    std::string_view first[kTokEnd];  /* each token's first value */
+    bool seen[kTokEnd];
+};
+
+int shown(std::string_view s) {
+    return static_cast<int>(std::min(s.size(), static_cast<size_t>(kShown)));
+}
+
+/* The length a value has in the line when the token library cut it at its
+ * limit: up to the blank and dash that end it, without trailing blanks. */
+size_t full_length(std::string_view value, bool cut) {
+    if (!cut) return value.size();
+    const char *p = value.data();
+    size_t n = 0, kept = 0;
+    for (; p[n] && !(p[n] == '-' && n > 0 && p[n - 1] == ' '); n++)
+        if (p[n] != ' ') kept = n + 1;
+    return kept;
+}
+
+/* Digits only, and within an int (decimal) or the mode bits (octal). */
+bool is_number(std::string_view v, Kind kind) {
+    int base = kind == Kind::decimal ? 10 : 8;
+    long long n = 0;
+    if (v.empty()) return false;
+    for (char c : v) {
+        if (c < '0' || c - '0' >= base) return false;
+        n = n * base + (c - '0');
+        if (n > (kind == Kind::decimal ? INT_MAX : kMaxMode)) return false;
+    }
+    return true;
+}
+
+/* Describes in mcmdline_error what is wrong with one token's value, if
+ * anything; returns whether it was all right. */
+bool value_is_right(const OrvTokenSeen &s, const ValueRule &rule) {
+    char *why = mcmdline_error;
+    size_t size = sizeof mcmdline_error;
+    int w = shown(s.word), v = shown(s.value);
+    size_t len = full_length(s.value, s.cut);
+    int limit = std::min(rule.max, kTokenValueMax);
+    bool texts = rule.kind == Kind::text || rule.kind == Kind::optional;
+    if (rule.kind == Kind::none && len)
+        snprintf(why, size, "'%.*s' takes no value, not '%.*s'", w, s.word.data(), v, s.value.data());
+    else if (rule.kind != Kind::none && rule.kind != Kind::optional && len == 0)
+        snprintf(why, size, "'%.*s' needs a value", w, s.word.data());
+    else if (texts && len > static_cast<size_t>(limit))
+        snprintf(why, size, "'%.*s' value of %zu characters is longer than %d", w, s.word.data(), len,
+                 limit);
+    else if (!texts && rule.kind != Kind::none && !is_number(s.value, rule.kind))
+        snprintf(why, size, "'%.*s' value '%.*s' is not %s", w, s.word.data(), v, s.value.data(),
+                 rule.kind == Kind::decimal ? "a decimal number" : "an octal mode");
+    else
+        return true;
+    return false;
+}
+
+bool strict_visit(void *ctx, const OrvTokenSeen &s) {
+    auto *scan = static_cast<StrictScan *>(ctx);
+    char *why = mcmdline_error;
+    int w = shown(s.word);
+    if (s.id < 0) {
+        snprintf(why, kMessageSize, "text '%.*s' belongs to no token", w, s.word.data());
+        return false;
+    }
+    if (s.id == 0 || s.id > kTokenCount) {
+        snprintf(why, kMessageSize, "unknown token '%.*s'", w, s.word.data());
+        return false;
+    }
+    if (!value_is_right(s, kRules[s.id].value)) return false;
+    std::string_view &first = scan->first[s.id];
+    if (scan->seen[s.id] && first != s.value) {
+        snprintf(why, kMessageSize, "'%.*s' given twice with different values ('%.*s', '%.*s')", w,
+                 s.word.data(), std::min(shown(first), 20), first.data(), std::min(shown(s.value), 20),
+                 s.value.data());
+        return false;
+    }
+    scan->seen[s.id] = true;
+    first = s.value;
+    return true;
 }
 
 }  // namespace
 
 extern "C" int Z9TAR_ParseCmdLine(const char *line, CMDLINEPARAM *options, int hostTraceMode,
                                   const char *hostTraceFile) {
-    uid_flag = gid_flag = perm_flag = file_flag = member_flag = unique_flag = 0;
-    d_flag = u_flag = a_flag = t_flag = o_flag = x_flag = c_flag = 0;
-    posix_flag = safe_flag = compress_flag = 0;
+    for (const TokenRule &rule : kRules)
+        if (rule.flag) *rule.flag = 0;
     mcompress[0] = '\0';
+    mcmdline_error[0] = '\0';
     if (!options) return 0;
     options->bTraceOnError = options->bTraceNamed = 0;
     int count = 0;
@@ -177,13 +303,20 @@ extern "C" int Z9TAR_ParseCmdLine(const char *line, CMDLINEPARAM *options, int h
 
     if (OrvList *list = OrvList_CreateList()) {
         // A failed allocation (-1) still applies the tokens found before it.
-        if (OrvTokensParse2(line, z9tar_tokens, z9tar_token_count, 0, list) != 0) {
+        int found = OrvTokensParse2(line, z9tar_tokens, kTokenCount, 0, list);
+        if (found != 0) {
             apply_trace(list, options, &count);
             apply_values(list, options, &count);
             apply_switches(list, options, &count);
         }
+        if (found < 0 && strict_flag)
+            z9_copy(mcmdline_error, kMessageSize, "out of memory reading the command line");
         OrvTokensFreeListNodes(list);
         OrvList_DestroyList(list);
+    }
+    if (strict_flag && !mcmdline_error[0]) {
+        StrictScan scan = {};
+        orv_tokens_scan(line, z9tar_tokens, kTokenCount, 0, strict_visit, &scan);
     }
 
     // Creating or updating an archive is adding to it.

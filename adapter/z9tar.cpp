@@ -1,7 +1,8 @@
 /* z9tar.cpp - the adapter's face to the host: the two entry points, the shared
- * initialisation, the description records, the version strings and the help
- * printer. Owns the process-wide lock and the run values mszErrMsg, mszFile,
- * mperm, muid and mgid; every call runs whole under the lock. */
+ * initialisation (which reads the operator's Z9TAR_OPTIONS at every call), the
+ * description records, the version strings and the help printer. Owns the
+ * process-wide lock and the run values mszErrMsg, mszFile, mperm, muid and
+ * mgid; every call runs whole under the lock. */
 #include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,8 @@ constexpr const char kInit[] = "Z9TAR_AdptInit";
 /* Below this size the record does not reach nTraceMode; reading the command
  * line or the trace fields of such a record would read past the host's bytes. */
 constexpr uint32_t kTraceFieldsEnd = 802;
+/* The operator's tokens for every call of the process, read at every call. */
+constexpr const char kOptionsVariable[] = "Z9TAR_OPTIONS";
 
 pthread_once_t lock_once = PTHREAD_ONCE_INIT;
 pthread_mutex_t run_lock;
@@ -77,10 +80,11 @@ void detach_record() {
     mszFileName = nullptr;  // pointed into the caller's options record
 }
 
-void log_banner(EXITPARAM *rec, const char *entry, int count) {
+void log_banner(EXITPARAM *rec, const char *entry, const char *policy, int count) {
     Z9_LOG(kSevInfo, kInit, "=== Z9TAR(%s) Adapter Log ===", szLundVersionLabel);
     Z9_LOG(kSevInfo, kInit, "Performing initialization for %s", entry);
     Z9_LOG(kSevInfo, kInit, "Command line in <%s>", rec->pszCmdLine ? rec->pszCmdLine : "");
+    if (policy) Z9_LOG(kSevInfo, kInit, "Tokens from %s <%s>", kOptionsVariable, policy);
     Z9_LOG(kSevInfo, kInit, "%d arguments detected", count);
 }
 
@@ -101,13 +105,36 @@ void stop_early() {
     detach_record();
 }
 
+/* Parses the operator's tokens (Z9TAR_OPTIONS, when set and not empty) and
+ * then the record's command line, as one line: the parser keeps a token's
+ * first occurrence, so the operator's value wins. Without the memory to join
+ * them the call fails rather than run without the operator's policy. */
+int parse_line(EXITPARAM *rec, CMDLINEPARAM *opts, const char *policy) {
+    const char *line = rec->pszCmdLine;
+    if (!policy) return Z9TAR_ParseCmdLine(line, opts, rec->nTraceMode, rec->szTraceFile);
+    size_t a = strlen(policy), b = line ? strlen(line) : 0;
+    auto *joined = static_cast<char *>(malloc(a + b + 2));
+    if (joined) {
+        memcpy(joined, policy, a);
+        joined[a] = ' ';
+        memcpy(joined + a + 1, line ? line : "", b + 1);
+    }
+    int count = Z9TAR_ParseCmdLine(joined ? joined : line, opts, rec->nTraceMode, rec->szTraceFile);
+    if (!joined)
+        z9_copy(mcmdline_error, kMessageSize, "out of memory joining Z9TAR_OPTIONS to the command line");
+    free(joined);
+    return count;
+}
+
 }  // namespace
 
 int Z9TAR_AdptInit(EXITPARAM *rec, CMDLINEPARAM *opts, const char *entry) {
     OrvLogInit();
     int count = 0;
+    const char *policy = getenv(kOptionsVariable);
+    if (policy && !*policy) policy = nullptr;
     if (rec->nSize >= kTraceFieldsEnd) {
-        count = Z9TAR_ParseCmdLine(rec->pszCmdLine, opts, rec->nTraceMode, rec->szTraceFile);
+        count = parse_line(rec, opts, policy);
         if (count != 0 && opts->bTrace && opts->szTrace[0] != '\0')
             OrvLogOpen(opts->szTrace, !opts->bTraceAppend);
     }
@@ -118,7 +145,7 @@ int Z9TAR_AdptInit(EXITPARAM *rec, CMDLINEPARAM *opts, const char *entry) {
     }
     OrvLogSetMode(kLogNoHeader);
     OrvLogSetLevel(kSevInfo);
-    if (!opts->bTraceOnError) log_banner(rec, entry, count);
+    if (!opts->bTraceOnError) log_banner(rec, entry, policy, count);
 
     rec->nReturnCode = -1;
     rec->nOutLength = 0;
@@ -130,6 +157,11 @@ int Z9TAR_AdptInit(EXITPARAM *rec, CMDLINEPARAM *opts, const char *entry) {
     }
     if (opts->szArchive[0] == '\0') {
         refuse(rec, kInit, "Invalid_command_line_-_missing_data_file_name");
+        stop = true;
+    }
+    // -STRICT's refusal names the token at fault, so its text is the one left.
+    if (mcmdline_error[0]) {
+        refuse(rec, kInit, mcmdline_error);
         stop = true;
     }
     mperm = opts->nPerm;

@@ -541,8 +541,13 @@ int main(int argc, char **argv) {
         });
         Tail tail(gib);
         auto undo = [&] { tail.restore(); };
-        compare("5 append a small member to 1 GiB", false, "-ARCHIVE " + gib + " -MEMBER small.bin -a -FILE small.bin",
-                {"tar", "rf", gib, "small.bin"}, "<= 1.0", "/dev/null", undo);
+        std::string line = "-ARCHIVE " + gib + " -MEMBER small.bin -a -FILE small.bin";
+        compare("5 append a small member to 1 GiB", false, line, {"tar", "rf", gib, "small.bin"}, "<= 1.0",
+                "/dev/null", undo);
+        // With -SYNC the change is on disk before the call returns: against
+        // GNU tar followed by sync(1) of the archive's data.
+        compare("5s the same with -SYNC (tar rf; sync -d)", false, line + " -SYNC",
+                {"sh", "-c", "tar rf " + gib + " small.bin && sync -d " + gib}, "(for scale)", "/dev/null", undo);
         undo();
     }
 
@@ -561,6 +566,9 @@ int main(int argc, char **argv) {
             return ok ? 0 : 1;
         }, fresh);
         floor_row("  floor: copy, unlink, link (in-process)", floor, h, "op 6 <= 1.15 x floor");
+        compare("6s the same with -SYNC (tar --delete; sync -d)", true, "-ARCHIVE " + del + " -MEMBER m0032.bin -d -SYNC",
+                {"sh", "-c", "tar --delete -f " + del + " m0032.bin && sync -d " + del}, "(for scale)", "/dev/null",
+                fresh);
     }
 
     if (want(7)) {

@@ -33,6 +33,9 @@ int mkdir(const char *p, mode_t m) {
 int chown(const char *p, uid_t u, gid_t g) {
     return outside(p) ? -1 : int(syscall(SYS_fchownat, AT_FDCWD, p, u, g, 0));
 }
+int chmod(const char *p, mode_t m) {
+    return outside(p) ? -1 : int(syscall(SYS_fchmodat, AT_FDCWD, p, m));
+}
 int link(const char *from, const char *to) {
     return outside(to) ? -1 : int(syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
 }

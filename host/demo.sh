@@ -29,6 +29,8 @@ step get -MEMBER greeting.txt -x
 step get -ARCHIVE demo.tar -MEMBER x -c
 step put -ARCHIVE demo.tar -MEMBER x -x
 step get -ARCHIVE demo.tar -MEMBER missing -x
+echo "--- the operator's policy for every call: Z9TAR_OPTIONS=\"-SAFE -STRICT\""
+Z9TAR_OPTIONS="-SAFE -STRICT" step get -ARCHIVE demo.tar -MEMBER blob.bin -SAEF -x
 step get -ARCHIVE demo.tar -MEMBER greeting.txt -d
 step get -ARCHIVE demo.tar -CAT -T listing.txt
 echo "--- listing.txt after the delete"; cat listing.txt 2>/dev/null

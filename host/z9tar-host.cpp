@@ -2,9 +2,11 @@
 // with dlopen, finds the entry points through the library's own description
 // record, fills one EXITPARAM per call and reports its return code and message.
 // Z9_HOST_LIBDIR (set by the build) is the installed library folder relative
-// to the installed host's folder.
+// to the installed host's folder, Z9_HOST_SONAME the library's name there.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "z9tar.h"
+#include "../adapter/tokens.h"
 
 namespace {
 
@@ -23,6 +26,7 @@ const char kUsage[] =
     "usage: z9tar-host get|put [--lib PATH] [--in FILE] [--out FILE] [--trace-mode N]\n"
     "                  [--trace-file PATH] [--repeat N | --each FILE] [--] WORD...\n"
     "       z9tar-host help|--version [--lib PATH]\n"
+    "       z9tar-host --help\n"
     "The WORDs, joined by single spaces, are the command line, for example\n"
     "  z9tar-host get -ARCHIVE data.tar -MEMBER entry1 -x --out entry1.bin\n"
     "Host options start with -- and come before the command line.\n"
@@ -31,13 +35,22 @@ const char kUsage[] =
     "-MEMBER); memory-mode output is discarded unless --out keeps the last one, and\n"
     "a summary goes to standard error: calls, failures, seconds, microseconds per call.\n";
 
-// The tokens the library understands beyond the classic ones of its QuickHelp.
-const char kExtensions[] =
-    "\nExtension tokens:\n"
-    "-u        update (put -a, -d -a): store only what is newer than the archive's copy\n"
-    "-POSIX    long names, pax headers and big numbers of today's tar tools\n"
-    "-COMPRESS gzip|zstd|xz|bzip2: write the new archive of -c through that compressor\n"
-    "-SAFE     extraction stays inside the current directory\n";
+// The tokens the library understands beyond the classic ones of its
+// QuickHelp: the rows of the library's token table that carry a help line.
+struct HelpLine {
+    const char *name, *help;
+};
+const HelpLine kExtensions[] = {
+#define Z9_HELP_LINE(symbol, name, value, flag, help) {name, help},
+    Z9TAR_TOKENS(Z9_HELP_LINE)
+#undef Z9_HELP_LINE
+};
+
+void print_extensions() {
+    printf("\nExtension tokens:\n");
+    for (const HelpLine &t : kExtensions)
+        if (t.help) printf("-%-8s %s\n", t.name, t.help);
+}
 
 struct Options {
     std::string verb;
@@ -80,6 +93,10 @@ Options parse_args(int argc, char **argv) {
     if (argc < 2) usage(nullptr);
     Options o;
     o.verb = argv[1];
+    if (o.verb == "--help") {
+        fputs(kUsage, stdout);
+        exit(0);
+    }
     bool info = o.verb == "help" || o.verb == "--version";
     if (o.verb != "get" && o.verb != "put" && !info) usage("the first word must be get, put, help or --version");
     std::vector<std::string> words;
@@ -117,7 +134,8 @@ Options parse_args(int argc, char **argv) {
 }
 
 // The library beside the host (the build tree), else the one in the
-// installed library folder ($ORIGIN/../lib for an installed host).
+// installed library folder ($ORIGIN/../lib for an installed host), by the
+// name the library package holds (libz9tar.so itself comes with the header).
 std::string default_library() {
     const char name[] = "libz9tar.so";
     char self[PATH_MAX];
@@ -128,7 +146,7 @@ std::string default_library() {
     size_t slash = dir.rfind('/');
     dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash);
     std::string beside = dir + "/" + name;
-    return access(beside.c_str(), F_OK) == 0 ? beside : dir + "/" Z9_HOST_LIBDIR "/" + name;
+    return access(beside.c_str(), F_OK) == 0 ? beside : dir + "/" Z9_HOST_LIBDIR "/" Z9_HOST_SONAME;
 }
 
 // The version strings of the loaded library, each within its declared size.
@@ -179,12 +197,26 @@ std::vector<char> load_input(const Options &o) {
     return data;
 }
 
-void save_output(const Options &o, const EXITPARAM &rec) {
-    if (!rec.pOutData) return;
-    int fd = o.has_out ? open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666) : 1;
-    if (fd < 0 || !write_all(fd, static_cast<const char *>(rec.pOutData), rec.nOutLength))
-        fprintf(stderr, "z9tar-host: cannot write %s\n", o.has_out ? o.out.c_str() : "standard output");
-    if (fd > 1) close(fd);
+// Writes a member returned in memory to --out or standard output. A regular
+// file that cannot be written whole is removed and the host fails: its caller
+// must not take a short file for the member. Anything else named there (a
+// device, a FIFO) is left as it is.
+bool save_output(const Options &o, const EXITPARAM &rec) {
+    if (!rec.pOutData) return true;
+    const char *name = o.has_out ? o.out.c_str() : "standard output";
+    int fd = o.has_out ? open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666) : 1;
+    struct stat st = {};
+    bool regular = fd > 1 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = fd >= 0 && write_all(fd, static_cast<const char *>(rec.pOutData), rec.nOutLength);
+    int err = errno;
+    if (fd > 1 && close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok) return true;
+    fprintf(stderr, "z9tar-host: cannot write %s: %s\n", name, strerror(err));
+    if (regular) unlink(name);
+    return false;
 }
 
 // One call: a zeroed record with the host's settings and this command line.
@@ -243,11 +275,11 @@ int run_each(Z9TAR_ENTRY entry, const Options &o, std::vector<char> &input) {
         if (i + 1 < names.size()) free(rec.pOutData);
     }
     double took = seconds() - start;
-    if (o.has_out) save_output(o, rec);
+    bool saved = !o.has_out || save_output(o, rec);
     free(rec.pOutData);
     fprintf(stderr, "each: %zu calls, %ld failed, %.6f s, %.1f us per call\n", names.size(), failed, took,
             took / static_cast<double>(names.size()) * 1e6);
-    return failed == 0 ? 0 : 1;
+    return failed == 0 && saved ? 0 : 1;
 }
 
 }  // namespace
@@ -264,7 +296,7 @@ int main(int argc, char **argv) {
         auto help = reinterpret_cast<int (*)(void)>(dlsym(h, "QuickHelp"));
         if (!help) usage("the library has no QuickHelp");
         help();
-        fputs(kExtensions, stdout);
+        print_extensions();
         return 0;
     }
     if (o.verb == "--version") return print_version(h);
@@ -283,12 +315,12 @@ int main(int argc, char **argv) {
         call(entry, o, input, line.data(), &rec);
         if (i + 1 < o.repeat) free(rec.pOutData);  // the host owns it; only the last is kept
     }
-    save_output(o, rec);
+    bool saved = save_output(o, rec);
     free(rec.pOutData);
     if (rec.szFileName[0])
         fprintf(stderr, "rc=%d %.*s file=%.*s\n", rec.nReturnCode, static_cast<int>(sizeof rec.szMessage),
                 rec.szMessage, static_cast<int>(sizeof rec.szFileName), rec.szFileName);
     else
         fprintf(stderr, "rc=%d %.*s\n", rec.nReturnCode, static_cast<int>(sizeof rec.szMessage), rec.szMessage);
-    return rec.nReturnCode == 0 ? 0 : 1;
+    return rec.nReturnCode == 0 && saved ? 0 : 1;
 }

@@ -94,6 +94,27 @@ Z9_EXPORT int OrvTokensFreeListNodes(OrvList *list);
 
 }  // extern "C"
 
+/* ---- the token scan under OrvTokensParse2 (private to the library) ---- */
+
+/* One thing a scan meets, in line order: a token of the table (id > 0) with
+ * the value it takes; a word after a dash that the table does not hold
+ * (id 0, the word with its dash up to the next blank); or text outside any
+ * token (id -1). cut: the value stopped at kTokenValueMax with more to come. */
+struct OrvTokenSeen {
+    int32_t id;
+    uint32_t mods;
+    std::string_view word;
+    std::string_view value;
+    bool cut;
+};
+typedef bool (*OrvTokenVisit)(void *ctx, const OrvTokenSeen &seen);
+
+/* Scans the line exactly as OrvTokensParse2 does, calling visit for each
+ * thing met; stops early, returning false, when visit returns false. A word
+ * or text inside a value the scan took again is not reported. */
+bool orv_tokens_scan(const char *line, const OrvTokenDef *table, int count, int caseSensitive,
+                     OrvTokenVisit visit, void *ctx);
+
 /* ---- text helpers (private to the library) ---- */
 
 /* Copies at most size-1 bytes of src into dst and always terminates it. */
@@ -108,6 +129,11 @@ void z9_error(const char *module, int line, const char *function, const char *fo
 /* Puts an already complete text into the message field and logs it at
  * kSevError; the text is never used as a format. */
 void z9_error_text(const char *module, int line, const char *function, const char *text);
+
+/* An error too long for the message field: `message` (its text made to fit
+ * by the caller, cut to 99 characters all the same) goes into the field,
+ * `trace` into the log at kSevError whole, however long. */
+void z9_error_fit(const char *module, int line, const char *function, const char *message, const char *trace);
 
 /* Replaces the message field's text without logging. */
 void z9_set_message(const char *text);

@@ -35,6 +35,7 @@ Z9_EXPORT extern unsigned char u_flag;       /* update: only newer files */
 extern unsigned char posix_flag;     /* long names, pax headers, base-256 numbers */
 extern unsigned char safe_flag;      /* extraction stays inside the current directory */
 extern unsigned char compress_flag;  /* -COMPRESS given */
+extern unsigned char sync_flag;      /* -SYNC: a writing run ends with its changes on stable storage */
 extern char mcompress[kCodecNameSize];  /* its value: the codec of a new archive */
 
 /* Run values set by the initialisation for every run. */

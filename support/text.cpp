@@ -37,6 +37,11 @@ void z9_error_text(const char *module, int line, const char *function, const cha
     OrvLogEntry(module, line, kSevError, function, "%s", text);
 }
 
+void z9_error_fit(const char *module, int line, const char *function, const char *message, const char *trace) {
+    z9_set_message(message);
+    z9_log_text(module, line, kSevError, function, trace, strlen(trace));
+}
+
 void z9_error(const char *module, int line, const char *function, const char *format, ...) {
     // The log takes up to 509 characters; the message field keeps 99 of them.
     char text[512];

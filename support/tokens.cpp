@@ -2,6 +2,7 @@
  * tokens, looks each name up in a caller's table and appends the recognised
  * ones, as OrvTokenNode records, to a caller's list. No process-wide state;
  * the nodes are the caller's to free with OrvTokensFreeListNodes. */
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -60,36 +61,69 @@ int32_t lookup(const char *name, const OrvTokenDef *table, int count, int caseSe
     return 0;
 }
 
+/* A '-' that follows a blank ends a value; dashes inside words do not. */
+bool ends_value(const char *line, size_t j) {
+    return line[j] == '-' && line[j - 1] == kBlank;
+}
+
 /* Takes the value that starts at pos: at most kTokenValueMax characters, up
  * to a '-' that follows a blank, trimmed of blanks at both ends. Returns the
  * position of the last character kept before the trailing blanks, where the
- * scan resumes (a cut-off value's rest is scanned as ordinary text). */
-size_t take_value(const char *line, size_t pos, char *value) {
+ * scan resumes (a cut-off value's rest is scanned as ordinary text); *cut
+ * tells whether more than blanks stood between the limit and the value's end. */
+size_t take_value(const char *line, size_t pos, std::string_view *value, bool *cut) {
     size_t end = pos;
-    while (line[end] && end - pos < static_cast<size_t>(kTokenValueMax) &&
-           !(line[end] == '-' && line[end - 1] == kBlank))
+    while (line[end] && end - pos < static_cast<size_t>(kTokenValueMax) && !ends_value(line, end))
         end++;
+    *cut = false;
+    for (size_t j = end; line[j] && !ends_value(line, j) && !*cut; j++) *cut = line[j] != kBlank;
     while (end > pos && line[end - 1] == kBlank) end--;
     size_t start = pos;
     while (start < end && line[start] == kBlank) start++;
-    memcpy(value, line + start, end - start);
-    value[end - start] = '\0';
+    *value = std::string_view(line + start, end - start);
     return end - 1;
+}
+
+/* A stretch of text that no token owns: up to the next blank or dash. */
+size_t text_end(const char *line, size_t i) {
+    while (line[i] && line[i] != kBlank && line[i] != '-') i++;
+    return i;
+}
+
+/* OrvTokensParse2's result nodes, one per token the scan meets. */
+struct NodeSink {
+    OrvList *list;
+    bool failed;
+};
+
+bool add_node(void *ctx, const OrvTokenSeen &seen) {
+    auto *sink = static_cast<NodeSink *>(ctx);
+    if (seen.id <= 0) return true;
+    auto *node = static_cast<OrvTokenNode *>(calloc(1, sizeof(OrvTokenNode)));
+    if (node) {
+        node->id = seen.id;
+        node->mods = seen.mods;
+        if (!seen.value.empty()) memcpy(node->value, seen.value.data(), seen.value.size());
+        if (OrvList_AddTail(sink->list, node) >= 0) return true;
+    }
+    free(node);
+    sink->failed = true;
+    return false;
 }
 
 }  // namespace
 
-extern "C" {
-
-int OrvTokensParse2(const char *line, const OrvTokenDef *table, int count, int caseSensitive,
-                    OrvList *list) {
-    if (count <= 0 || !table || !list || !line) return 0;
-    if (strnlen(line, 2) < 2) return 0;
-
-    size_t i = 0;
+bool orv_tokens_scan(const char *line, const OrvTokenDef *table, int count, int caseSensitive,
+                     OrvTokenVisit visit, void *ctx) {
+    size_t i = 0, owned = 0;   // owned: the end of the last value taken
     while (line[i]) {
         if (line[i] != '-') {
-            i++;
+            // Passed over; only text beyond the last value is nobody's.
+            size_t end = line[i] == kBlank ? i + 1 : text_end(line, i);
+            if (line[i] != kBlank && i >= owned &&
+                !visit(ctx, {-1, 0, std::string_view(line + i, end - i), {}, false}))
+                return false;
+            i = end;
             continue;
         }
         // The name: up to the next blank, at most kTokenNameMax characters.
@@ -100,29 +134,35 @@ int OrvTokensParse2(const char *line, const OrvTokenDef *table, int count, int c
             k++;
         }
         size_t after = first + k;
+        OrvTokenSeen seen = {0, 0, std::string_view(line + i, after - i), {}, false};
         if (k == static_cast<size_t>(kTokenNameMax) && line[after] != kBlank) {
+            seen.word = std::string_view(line + i, strchrnul(line + i, kBlank) - (line + i));
+            if (i >= owned && !visit(ctx, seen)) return false;
             i = after;  // a longer word is no token; a '-' inside it may start one
             continue;
         }
-        uint32_t mods = 0;
-        int32_t id = lookup(name, table, count, caseSensitive, &mods);
-        if (id == 0) {
-            i = after;
-            continue;
-        }
-        auto *node = static_cast<OrvTokenNode *>(calloc(1, sizeof(OrvTokenNode)));
-        if (!node) return -1;
-        node->id = id;
-        node->mods = mods;
+        seen.id = lookup(name, table, count, caseSensitive, &seen.mods);
         // A value needs the blank that ended the name and one more character.
-        if (line[after] && line[after + 1]) i = take_value(line, after + 1, node->value);
-        else i = after;
-        if (OrvList_AddTail(list, node) < 0) {
-            free(node);
-            return -1;
+        size_t next = after;
+        if (seen.id != 0 && line[after] && line[after + 1]) {
+            next = take_value(line, after + 1, &seen.value, &seen.cut);
+            owned = std::max(owned, next + 1);
         }
+        if ((seen.id != 0 || i >= owned) && !visit(ctx, seen)) return false;
+        i = next;
     }
-    return OrvList_GetCount(list);
+    return true;
+}
+
+extern "C" {
+
+int OrvTokensParse2(const char *line, const OrvTokenDef *table, int count, int caseSensitive,
+                    OrvList *list) {
+    if (count <= 0 || !table || !list || !line) return 0;
+    if (strnlen(line, 2) < 2) return 0;
+    NodeSink sink = {list, false};
+    orv_tokens_scan(line, table, count, caseSensitive, add_node, &sink);
+    return sink.failed ? -1 : OrvList_GetCount(list);
 }
 
 int OrvTokensParse(const char *line, const OrvTokenDef *table, int count, OrvList *list) {

@@ -218,7 +218,8 @@ int64_t copy_direct(int64_t n) {
  * Called with io_2nd empty, so the records land where the buffered path puts
  * them; the record with the data's last byte is left to io_2nd. */
 int64_t write_direct(int fd, uint64_t size, const char *name, bool *ended) {
-    if (nblock <= 0 || !S_ISREG(sa.st_mode) || !z9_plain_archive_ops()) return 0;
+    // Blocks an append holds back must pass through the record buffer.
+    if (nblock <= 0 || !S_ISREG(sa.st_mode) || !z9_plain_archive_ops() || z9_holding()) return 0;
     uint64_t record = static_cast<uint64_t>(nblock) * kBlockSize;
     int64_t total = static_cast<int64_t>((size - 1) / record * record);
     if (total <= 0) return 0;

@@ -1,8 +1,9 @@
 /* tape.cpp - the block layer: the only code that touches the archive. Owns
  * io_buf/io_2nd, handle/hwrite, scratch, sa, cblock and the record counters;
- * reads file_flag, c_flag, a_flag, d_flag, t_flag and ofname. Whole records
- * that bypass the buffers are direct.cpp's. It opens but never frees: _done
- * closes what is left open and frees the buffers. */
+ * reads file_flag, c_flag, a_flag, d_flag, t_flag, posix_flag and ofname.
+ * Whole records that bypass the buffers are direct.cpp's, the lock between
+ * processes lock.cpp's, an append's commit commit.cpp's. It opens but never
+ * frees: _done closes what is left open and frees the buffers. */
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +65,7 @@ constexpr int kArchiveMode = 0666;  /* before the umask */
 // A short write is a failure as much as a negative one: the archive would
 // silently miss data, and nothing later could tell.
 bool put_blocks(int blocks, const char *function) {
+    if (z9_holding()) return z9_put_holding(blocks, function);
     int want = blocks * kBlockSize;
     if (tapeops.write(io_2nd, want) == want) return true;
     z9_error_text(kModule, __LINE__, function, "tape write error");
@@ -85,8 +87,78 @@ void printbs(int blocks) {
     Z9_LOG(kSevInfo, "printbs", "blocksize = %d\n", blocks);
 }
 
+namespace {
+
+bool lock_busy;   /* initape gave up waiting for another process's lock; cleared by initape */
+
+/* The archive's descriptor as the run switches ask, or -1; *writable tells
+ * whether it may write, as an exclusive lock needs. A create neither empties
+ * the file nor refuses one that is there: that waits until the lock is held.
+ * Every descriptor is closed on exec, so that a child the host starts in the
+ * meantime never holds the lock on. */
+int open_by_switches(const char *path, bool named, bool made, bool *writable) {
+    constexpr int kMode = O_CLOEXEC;
+    struct stat s;
+    *writable = true;
+    if (c_flag && named) return open(path, (made ? O_RDWR : O_WRONLY) | O_CREAT | kMode, kArchiveMode);
+    if (a_flag && !d_flag) return open(path, O_RDWR | kMode);
+    // A delete reads the archive, and opens it for writing only to lock
+    // writers out; an archive the process may not write is locked shared.
+    if (d_flag && stat(path, &s) == 0 && S_ISREG(s.st_mode)) {
+        int fd = open(path, O_RDWR | kMode);
+        if (fd >= 0) return fd;
+    }
+    *writable = false;
+    return open(path, O_RDONLY | kMode);
+}
+
+/* Opens the archive and locks it: shared for reading, exclusive for a run
+ * that writes. When a delete or replace of another process put a new file
+ * under the name while this run waited, that file is opened and locked. */
+bool open_locked(const char *path, bool named) {
+    int64_t deadline = z9_lock_deadline();
+    bool made = false;   // the archive was missing: this add makes it
+    for (;;) {
+        bool writable;
+        handle = open_by_switches(path, named, made, &writable);
+        if (handle < 0) {
+            // Appending to an archive that isn't there yet creates it; the run
+            // then goes on as a create run (c_flag is seen by runtape and the driver).
+            if (c_flag || !a_flag) return false;
+            c_flag = 1;
+            made = true;
+            continue;
+        }
+        Lock lock = z9_lock_archive(handle, path, writable && (a_flag || d_flag), deadline);
+        if (lock == Lock::held || lock == Lock::none) return true;
+        close(handle);
+        handle = -1;
+        if (lock == Lock::busy) {
+            lock_busy = true;
+            z9_error(kModule, __LINE__, "initape", "'%s' is locked by another process", path);
+            return false;
+        }
+    }
+}
+
+/* Once locked: an add finds out whether there is an archive to append to,
+ * since another process may have made one in the file this run made, and an
+ * empty file cannot be read as one; a create empties the file. */
+bool settle_locked(bool emptying) {
+    struct stat s;
+    if (fstat(handle, &s) != 0 || !S_ISREG(s.st_mode)) return true;
+    if (a_flag && !d_flag && !emptying) c_flag = s.st_size == 0;
+    return !emptying || ftruncate(handle, 0) == 0;
+}
+
+}  // namespace
+
+bool z9_lock_busy(void) { return lock_busy; }
+
 int initape(const char *name) {
     handle = -1;
+    lock_busy = false;
+    z9_hold_from(-1);
     z9_select_ops();
 
     // No name: the default tape drive, /dev/mt0 to /dev/mt7.
@@ -95,15 +167,8 @@ int initape(const char *name) {
     const char *path = named ? name : device;
     if (!named) device[sizeof device - 2] = static_cast<char>('0' + (ndrive & 7));
 
-    for (;;) {
-        if (c_flag && named) handle = creat(path, kArchiveMode);
-        else handle = open(path, (a_flag && !d_flag) ? O_RDWR : O_RDONLY);
-        if (handle >= 0) break;
-        // Appending to an archive that isn't there yet creates it; the run
-        // then goes on as a create run (c_flag is seen by runtape and the driver).
-        if (c_flag || !a_flag) return 0;
-        c_flag = 1;
-    }
+    bool emptying = c_flag && named;
+    if (!open_locked(path, named) || !settle_locked(emptying)) return 0;
 
     // Status unknown: treat it as a device, which never relies on seeking.
     if (fstat(handle, &sa) != 0) sa.st_mode = S_IFBLK;
@@ -312,27 +377,35 @@ int64_t z9_archive_left(void) {
     return left < 0 ? 0 : left;
 }
 
-/* Whether the bytes from `at` to the end of the archive file are all zero.
- * Holes read as zeros, so only the data regions are read. */
-static bool zero_from(off_t at) {
-    unsigned char buf[kRecordBytes];
-    while ((at = lseek(handle, at, SEEK_DATA)) >= 0 && at < sa.st_size) {
-        ssize_t got = pread(handle, buf, sizeof buf, at);
-        if (got <= 0) return got == 0;
-        for (ssize_t i = 0; i < got; i++)
-            if (buf[i] != 0) return false;
-        at += got;
-    }
+static bool all_zero(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (p[i] != 0) return false;
     return true;
 }
 
-bool z9_rest_is_zero(void) {
-    if (!S_ISREG(sa.st_mode) || !z9_reads_descriptor()) return true;
+int64_t z9_first_data_behind(unsigned char *block) {
+    if (!S_ISREG(sa.st_mode) || !z9_reads_descriptor()) return -1;
     // Looking for data moves the descriptor: the walk's position is put back.
     off_t here = lseek(handle, 0, SEEK_CUR);
-    bool zero = zero_from(static_cast<off_t>(z9_blocks_taken() * kBlockSize));
+    unsigned char buf[kRecordBytes];
+    int64_t found = -1;
+    // Holes read as zeros, so only the data regions are read.
+    for (off_t at = static_cast<off_t>(z9_blocks_taken() * kBlockSize);
+         found < 0 && (at = lseek(handle, at, SEEK_DATA)) >= 0 && at < sa.st_size;) {
+        at -= at % kBlockSize;   // a data region need not begin on a block
+        ssize_t got = pread(handle, buf, sizeof buf, at);
+        if (got <= 0) break;
+        for (ssize_t b = 0; b < got && found < 0; b += kBlockSize) {
+            size_t n = static_cast<size_t>(got - b < kBlockSize ? got - b : kBlockSize);
+            if (all_zero(buf + b, n)) continue;
+            found = at + b;
+            memset(block, 0, kBlockSize);
+            memcpy(block, buf + b, n);
+        }
+        at += got;
+    }
     lseek(handle, here, SEEK_SET);
-    return zero;
+    return found;
 }
 
 int z9_skipblocks(int64_t n) {
@@ -448,10 +521,17 @@ int backtape(void) {
         nbytes += got;
     }
     if (tapeops.back(n) < 0) return seek_error();
-    // The next write-out rewrites this record from its start; new members
-    // begin on the end marker's block.
+    // New members begin on the end marker's block. On a regular file the
+    // blocks from there are held back and written last, the old end marker
+    // first of all (commit.cpp); elsewhere the next write-out rewrites this
+    // record from its start.
     rblock--;
     wblock = rblock;
+    if (S_ISREG(sa.st_mode) && z9_plain_archive_ops()) {
+        off_t record = lseek(handle, 0, SEEK_CUR);
+        if (record < 0) return seek_error();
+        z9_hold_from(record + int64_t{rblock} * kBlockSize);
+    }
     rbyte = 0;
     // From here io_buf is the output record: nothing may be read into it.
     io_lo = 0;
@@ -460,12 +540,15 @@ int backtape(void) {
 }
 
 int endtape(void) {
-    unsigned char *marker = steptape();
-    if (!marker) return 0;
-    memset(marker, 0, kBlockSize);   // one zero block ends the archive
+    // One zero block ends the archive; under -POSIX two, as other readers expect.
+    for (int markers = posix_flag ? 2 : 1; markers > 0; markers--) {
+        unsigned char *marker = steptape();
+        if (!marker) return 0;
+        memset(marker, 0, kBlockSize);
+    }
     // A file ends right after its marker; a device takes whole records only.
     if (!put_blocks(S_ISREG(sa.st_mode) ? wblock : nblock, "endtape")) return 0;
-    if (!z9_finish_archive()) return 0;
+    if (!z9_finish_archive() || !z9_commit()) return 0;
     if (hwrite >= 0) {
         // The descriptor is gone even when close reports an error, so it is
         // marked closed first: _done must never close a reused number.

@@ -149,10 +149,26 @@ bool z9_read_from(int64_t offset);
  * far; -1 where that cannot be known (a device or a pipe). */
 int64_t z9_archive_left(void);
 
-/* True when nothing but zero bytes follows the blocks handed out so far, up
- * to the end of a regular-file archive (and always on a device or a pipe).
- * Behind an end marker, anything else is a member the walk lost its way to. */
-bool z9_rest_is_zero(void);
+/* The first block behind the blocks handed out so far, up to the end of a
+ * regular-file archive, that holds a byte other than zero: copied into block
+ * (512 bytes), and its offset returned; -1 when there is none, and always on
+ * a device or a pipe. */
+int64_t z9_first_data_behind(unsigned char *block);
+
+/* True after an initape that failed because another process held the
+ * archive's lock for all the wait allowed ("'%s' is locked by another
+ * process" is then in the message). */
+bool z9_lock_busy(void);
+
+/* Delete and replace: the scratch file (hwrite) takes the archive's (sa)
+ * permission bits and, where the process may, its owner and group; an owner
+ * that cannot be kept is logged at severity 5. false, with a message, only
+ * when the bits cannot be set. */
+[[nodiscard]] bool z9_keep_attributes(const char *path);
+
+/* -SYNC: the directory entry of the archive at path on stable storage
+ * (nothing without -SYNC). false, with a message, when that fails. */
+[[nodiscard]] bool z9_sync_directory(const char *path);
 
 /* Copies the next n blocks of the archive into the output buffer io_2nd as n
  * pairs of readtape and steptape would, with the same results and messages;

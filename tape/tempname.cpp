@@ -61,7 +61,7 @@ int z9_mkstempat(int dir, char *tmpl) {
         uint64_t bits = random_bits();
         for (size_t i = 0; i < kTailLen; i++, bits /= kNameCharCount)
             tail[i] = kNameChars[bits % kNameCharCount];
-        int fd = openat(dir, tmpl, O_CREAT | O_EXCL | O_RDWR, 0666);
+        int fd = openat(dir, tmpl, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;

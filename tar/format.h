@@ -11,8 +11,13 @@ constexpr int kMaxBlocks = 32;         /* blocks in the largest record */
 constexpr int kRecordBytes = 16384;    /* kMaxBlocks * kBlockSize */
 static_assert(kRecordBytes == kMaxBlocks * kBlockSize);
 
-/* Blocks that bytes of member data take: a partial last block counts whole. */
-constexpr int64_t data_blocks(int64_t bytes) { return (bytes + kBlockSize - 1) / kBlockSize; }
+/* Blocks that bytes of member data take: a partial last block counts whole.
+ * Rounded without adding first, so no size up to 2^63 - 1 overflows. */
+constexpr int64_t data_blocks(int64_t bytes) { return bytes / kBlockSize + (bytes % kBlockSize != 0); }
+
+/* The last block boundary a 64-bit archive offset reaches: member data must
+ * end before it, or counting them would pass what an offset can hold. */
+constexpr int64_t kMaxArchiveOffset = INT64_MAX / kBlockSize * kBlockSize;
 
 /* Header fields: offset and width in bytes. */
 constexpr int kNameOff = 0,       kNameLen = 100;

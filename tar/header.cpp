@@ -246,6 +246,11 @@ static bool checksum_ok(const unsigned char *block, const char **text) {
     return false;
 }
 
+bool header_checksum_ok(const unsigned char *block) {
+    short stored;
+    return parse_short(block + kChksumOff, room_at(kChksumOff), &stored) && stored == headsum(block);
+}
+
 /* A long numeric field; under -POSIX it may also be in base 256. */
 static bool read_long(const unsigned char *b, int off, int len, int64_t *value) {
     if (posix_flag && base256({b + off, static_cast<size_t>(len)}, value)) return true;
@@ -341,6 +346,23 @@ static bool ended_clean;
 
 bool at_end_marker(void) { return ended_clean; }
 
+/* Under -POSIX a size may reach 2^63 - 1. Data that would end past the
+ * largest archive offset, or past the end of a regular-file archive, are
+ * refused: the member can be neither read nor passed over, and counting its
+ * blocks would lose the walk's place. Without -POSIX sizes stay below 8 GiB
+ * and a short archive fails where its data run out. */
+static bool size_fits(void) {
+    if (!posix_flag || !usize()) return true;
+    const char *why = nullptr;
+    int64_t left = z9_archive_left();
+    if (st.st_size > kMaxArchiveOffset - z9_blocks_taken() * kBlockSize)
+        why = "its size cannot be represented";
+    else if (left >= 0 && st.st_size > left)
+        why = "its data run past the end of the archive";
+    if (why) refuse(kModule, __LINE__, "gethead", member_name(), why);
+    return !why;
+}
+
 static int read_header(int quiet) {
     const char *text = "bad directory structure";
     ended_clean = false;
@@ -359,6 +381,7 @@ static int read_header(int quiet) {
         if (e == Ext::bad) return bad_header(text);
     }
     ext_apply();
+    if (!size_fits()) return -1;
     apply_overrides();
     if (nskipped != 0) {
         Z9_LOG(kSevInfo, "gethead", "%d blocks skipped to find header\n", nskipped);

@@ -1,18 +1,21 @@
 /* restore.cpp - puts what extraction decided onto the file system or into the
- * host's memory: the directories on a path, a regular member's data (a whole
- * file or one extent of it) and hard links. Sets ofname and, in memory mode,
- * mbuf, msize and moff; reads st, codesize, hblock, file_flag and o_flag.
- * Names are used as paths exactly as the archive gives them; under -SAFE
- * files, directories and links are made through safe.cpp instead. */
+ * host's memory: a regular member's data (a whole file or one extent of it)
+ * and hard links through the run's making operations, and the plain row of
+ * those operations, which uses names as paths exactly as the archive gives
+ * them (the directories on a path, new files, links, nodes, owners, times).
+ * Sets ofname and, in memory mode, mbuf, msize and moff; reads st, codesize,
+ * hblock, file_flag and o_flag. Never changes the file-creation mask. */
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "tar.h"
 #include "../tape/tape.h"
@@ -28,16 +31,14 @@ char ofname[kOfnameSize];  /* output being written; set by newfile and restore, 
 
 }  // extern "C"
 
-Owner give_owner(const char *name, int dir) {
+Owner give_owner(const char *name) {
     if (o_flag) return Owner::kept;
-    int r = dir == AT_FDCWD ? chown(name, st.st_uid, st.st_gid)
-                            : fchownat(dir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
-    return r == 0 ? Owner::set : Owner::refused;
+    return chown(name, st.st_uid, st.st_gid) == 0 ? Owner::set : Owner::refused;
 }
 
 /* The owner rule for a `kind` just made, with a trace line saying whether it took. */
-void own(const char *name, const char *function, const char *kind, int dir, const char *entry) {
-    Owner owner = give_owner(entry ? entry : name, dir);
+void own(const char *name, const char *function, const char *kind) {
+    Owner owner = give_owner(name);
     if (owner != Owner::kept)
         Z9_LOG(kSevInfo, function, "UID = %d and GID = %d %s for %s %s", static_cast<int>(st.st_uid),
                static_cast<int>(st.st_gid), owner == Owner::set ? "set" : "not set", kind, name);
@@ -45,15 +46,17 @@ void own(const char *name, const char *function, const char *kind, int dir, cons
 
 /* ---- directories ------------------------------------------------------- */
 
+/* Directories are made with every permission bit, set on the directory
+ * itself: the host's file-creation mask would take some away. */
+constexpr mode_t kDirMode = 0777;
+
 int makedir(char *name, int strict) {
-    // Under -SAFE only a directory member gets here: as below, a failure is
-    // no error and no directory above it is made.
-    if (safe_flag) {
-        safe_mkdir(name, false);
-        return 0;
-    }
-    // Without strictness a failure is expected: the directory may exist.
-    if (mkdir(name, 0777) != 0 && strict) return -1;
+    // Without strictness a failure is expected: the directory may exist,
+    // and then keeps its mode.
+    if (mkdir(name, kDirMode) == 0)
+        chmod(name, kDirMode);
+    else if (strict)
+        return -1;
     own(name, "makedir", "dir");
     return 0;
 }
@@ -79,8 +82,7 @@ int testdir(char *name) {
 /* ---- regular data ------------------------------------------------------ */
 
 int newfile(const char *name, int mode) {
-    z9_copy(ofname, sizeof ofname, name);
-    if (safe_flag) return safe_newfile(name, mode);
+    auto bits = static_cast<mode_t>(mode & 07777);
     // testdir writes into the name, and on failure the cut copy is what the
     // message shows.
     char path[kLongNameMax + 8];
@@ -89,9 +91,12 @@ int newfile(const char *name, int mode) {
         // A new inode: a hard link to the old file keeps the old bytes.
         struct stat old;
         if (stat(name, &old) == 0) unlink(name);
-        int fd = creat(name, static_cast<mode_t>(mode & 07777));
+        int fd = creat(name, bits);
         if (fd >= 0) {
-            Z9_LOG(kSevInfo, "newfile", "file %s created, mode is 0%o\n", name, mode & 07777);
+            // The bits as they stand, whatever the host's mask took away;
+            // before the owner, whose change clears the set-id bits.
+            fchmod(fd, bits);
+            Z9_LOG(kSevInfo, "newfile", "file %s created, mode is 0%o\n", name, bits);
             own(name, "newfile", "file");
             return fd;
         }
@@ -188,8 +193,8 @@ static bool past_the_end(void) {
  * memory mode only the name and the buffer. False when nothing can be written. */
 [[nodiscard]] static bool open_output(Output &out, char *name, int extent, int count, int64_t bufsize,
                                       bool reads) {
+    z9_copy(ofname, sizeof ofname, name);
     if (!file_flag) {
-        z9_copy(ofname, sizeof ofname, name);
         // Each member gets a buffer of its own size, so a later piece has
         // nothing to be appended to: refuse it rather than write past msize.
         if (extent >= 2) {
@@ -201,7 +206,7 @@ static bool past_the_end(void) {
         out.doomed = reads && past_the_end();
         return new_member_buffer(out.doomed ? 0 : bufsize, reads ? st.st_size : 0);
     }
-    out.fd = extent <= 1 ? newfile(name, static_cast<int>(st.st_mode)) : open_extent(name);
+    out.fd = extent <= 1 ? makeops->file(name, static_cast<int>(st.st_mode)) : open_extent(name);
     return out.fd >= 0;
 }
 
@@ -236,13 +241,61 @@ int restore(char *name) {
     if (!open_output(out, name, extent, count, bufsize, reads)) return -1;
     pfile(ofname, bufsize, blocks);
     bool copied = !reads || copy_data(out, extent, count, total);
+    // Owner and times go through the descriptor that wrote the data.
+    if (copied && out.fd >= 0) {
+        Made made{.name = name, .fd = out.fd};
+        makeops->finish(&made);
+    }
     if (out.fd >= 0) pclosefile(out.fd);
     if (!copied) return -1;
     // 1 tells the caller that further pieces of this file are to come.
     return extent > 0 && extent < count ? 1 : 0;
 }
 
-static int plain_link(const char *name, const char *target) {
+int makelink(const char *name, const char *target) {
+    int r = makeops->link(name, target);
+    if (r != 0)
+        Z9_LOG(kSevInfo, "makelink", "can't link '%s' to '%s'", name, target);
+    else
+        Z9_LOG(kSevInfo, "makelink", "x %s linked to %s", name, target);
+    return r == 0 ? 1 : 0;
+}
+
+void made_release(Made *made) {
+    if (made->fd >= 0) close(made->fd);
+    if (made->dir >= 0) close(made->dir);
+    made->fd = made->dir = -1;
+}
+
+/* ---- the plain row: names as paths ----------------------------------- */
+
+namespace {
+
+Admit plain_admit(void) { return Admit::make; }
+
+/* The name is reserved exclusively and then released again, so that
+ * whatever the member turns out to be (file, directory, node) finds it free. */
+void plain_reserve(char *out) {
+    if (z9_mktemp(out) == 0) {
+        unlink(out);
+    } else if (errno == EEXIST) {
+        // No free name was found: an empty name fails cleanly later rather
+        // than replacing a file that exists.
+        out[0] = '\0';
+    }
+    // Any other failure (a missing parent) leaves a name that does not exist;
+    // creating the output makes the parents then.
+}
+
+/* A directory member makes no directory above it, and a failure is no
+ * error; an old-style one ("name/") makes every directory on its path. */
+int plain_dir(char *name, bool parents, Made *) {
+    if (parents) return testdir(name) < 0 ? -1 : 0;
+    makedir(name, 0);   // an existing directory just gets its owner again
+    return 0;
+}
+
+int plain_link(const char *name, const char *target) {
     // link() never replaces a name, so whatever holds it goes first.
     unlink(name);
     int r = link(target, name);
@@ -254,11 +307,40 @@ static int plain_link(const char *name, const char *target) {
     return r;
 }
 
-int makelink(const char *name, const char *target) {
-    int r = safe_flag ? safe_link(name, target) : plain_link(name, target);
-    if (r != 0)
-        Z9_LOG(kSevInfo, "makelink", "can't link '%s' to '%s'", name, target);
-    else
-        Z9_LOG(kSevInfo, "makelink", "x %s linked to %s", name, target);
-    return r == 0 ? 1 : 0;
+int plain_node(char *name, mode_t mode, dev_t dev, Made *) {
+    // mknod replaces nothing: a node that exists already fails the member.
+    int r = mknod(name, mode, dev);
+    if (r != 0 && testdir(name) == 1) r = mknod(name, mode, dev);
+    if (r == 0) chmod(name, mode & 07777);   // whatever the host's mask took away
+    return r;
 }
+
+void plain_finish(Made *made) {
+    const char *name = made->name;
+    if (give_owner(name) == Owner::refused)
+        Z9_LOG(kSevInfo, "extract", "warning: unable to assign GID = %d and UID = %d to extracted file",
+               static_cast<int>(st.st_gid), static_cast<int>(st.st_uid));
+    // A file system without times is no reason to fail. Under -POSIX the
+    // archive may carry nanoseconds, which then come back where they fit.
+    if (posix_flag) {
+        const struct timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
+        utimensat(AT_FDCWD, name, times, 0);
+        return;
+    }
+    struct utimbuf times;
+    times.actime = time(nullptr);
+    times.modtime = st.st_mtime;
+    utime(name, &times);
+}
+
+}  // namespace
+
+const MAKEOPS kPlainMakeOps = {
+    .admit = plain_admit,
+    .reserve = plain_reserve,
+    .file = newfile,
+    .dir = plain_dir,
+    .link = plain_link,
+    .node = plain_node,
+    .finish = plain_finish,
+};

@@ -1,11 +1,14 @@
 /* tar.cpp - the member walk: scantape and its pattern match (inargs,
  * mismatch), passing over and dropping a member's data (skipfile, delfile),
- * the listing (catalog) and the one-line member texts (prmode, okwork).
+ * the listing (catalog), the one-line member texts (prmode, okwork) and
+ * the text of a refused member.
  * Owns the listing totals allfiles/allbytes; reads hblock, st, dmajor,
  * dminor, codesize and t_flag/x_flag; writes texts into mszErrMsg. */
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string_view>
 
 #include "../support/run.h"
 #include "../tape/tape.h"
@@ -228,7 +231,11 @@ void log_type_entry(int extent, short count, int64_t total, int64_t size) {
     switch (type) {
     case kTypeLink:
     case kTypeSymlink: {
-        Z9_LOG(kSevInfo, "catalog", " %s to %s", type == kTypeLink ? "linked" : "symlink", member_link());
+        // The whole target, as the member's own line shows the whole name.
+        char line[kLongNameMax + 16];
+        TextBuf t(line, sizeof line);
+        t.add(type == kTypeLink ? " linked to " : " symlink to ").add(member_link());
+        z9_log_text(kModule, __LINE__, kSevInfo, "catalog", t.text(), t.size());
         return;
     }
     case kTypeChar: case kTypeBlock: case kTypeDir: case kTypeFifo: case kTypeContig: case kTypeDumpDir:
@@ -238,8 +245,10 @@ void log_type_entry(int extent, short count, int64_t total, int64_t size) {
         // A continued piece: where its data go in the whole file.
         int64_t from = 0;
         soctul(hblock + kStartOff, &from);
-        Z9_LOG(kSevInfo, "catalog", "[from %ld to %ld]", static_cast<long>(from),
-                    static_cast<long>(from + size - 1));
+        // A size near 2^63 (-POSIX) would carry the sum past 64 bits.
+        int64_t last = size <= std::numeric_limits<int64_t>::max() - from ? from + size - 1
+                                                                         : std::numeric_limits<int64_t>::max();
+        Z9_LOG(kSevInfo, "catalog", "[from %ld to %ld]", static_cast<long>(from), static_cast<long>(last));
         return;
     }
     default:
@@ -342,4 +351,53 @@ extern "C" int okwork(int action, int type, const struct stat *status, const cha
     // The text holds a name from the archive or the file system: never a format.
     Z9_LOG(kSevInfo, "okwork", "%s", text);
     return 1;
+}
+
+/* ---- refusals ----------------------------------------------------------- */
+
+namespace {
+
+/* name in at most max bytes: whole, or its head and tail around "...". */
+void add_shortened(TextBuf &t, std::string_view name, size_t max) {
+    if (name.size() <= max) {
+        t.add(name);
+        return;
+    }
+    size_t keep = max > 3 ? max - 3 : 0, head = (keep + 1) / 2;
+    // Pieces made by hand: substr may throw, and the library links no C++ runtime.
+    t.add({name.data(), head}).add("...").add({name.data() + name.size() - (keep - head), keep - head});
+}
+
+/* The refusal's text, each name in at most its max bytes. */
+void refusal(TextBuf &t, const char *name, const char *why, const char *target, const char *after,
+             size_t name_max, size_t target_max) {
+    t.add("'");
+    add_shortened(t, name, name_max);
+    t.add("' is refused: ").add(why);
+    if (!target) return;
+    t.add(" '");
+    add_shortened(t, target, target_max);
+    t.add("' ").add(after);
+}
+
+}  // namespace
+
+void refuse(const char *module, int line, const char *function, const char *name, const char *why,
+            const char *target, const char *after) {
+    std::string_view n(name), g(target ? target : "");
+    char trace[2 * kLongNameMax + 256], message[kMessageSize];
+    TextBuf whole(trace, sizeof trace);
+    refusal(whole, name, why, target, after, n.size(), g.size());
+    // The message field's room for the names, the words around them kept
+    // whole: a short name keeps all of it, a long one takes what is left.
+    size_t words = whole.size() - n.size() - g.size();
+    size_t room = words < sizeof message - 1 ? sizeof message - 1 - words : 0;
+    size_t half = room / 2, name_max = room, target_max = room;
+    if (n.size() + g.size() > room) {
+        name_max = g.size() <= half ? room - g.size() : n.size() <= half ? n.size() : room - half;
+        target_max = room - (n.size() < name_max ? n.size() : name_max);
+    }
+    TextBuf shown(message, sizeof message);
+    refusal(shown, name, why, target, after, name_max, target_max);
+    z9_error_fit(module, line, function, shown.text(), whole.text());
 }

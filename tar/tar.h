@@ -99,30 +99,62 @@ Z9_EXPORT int savefile(char *path, const char *name);
  * file's own bits and ids in st; the type bits stay. */
 void apply_overrides(void);
 
-/* The owner rule of extraction: what was made gets the member's owner and
- * group from st, unless -o leaves it to the extracting user (kept). Given a
- * directory descriptor (-SAFE), name is an entry of it and a symbolic link
- * there is not followed. own adds the trace line of a `kind` just made. */
+/* The owner rule of the plain way of extraction: what was made gets the
+ * member's owner and group from st, unless -o leaves it to the extracting
+ * user (kept). own adds the trace line of a `kind` just made. */
 enum class Owner { kept, set, refused };
-[[nodiscard]] Owner give_owner(const char *name, int dir = AT_FDCWD);
-void own(const char *name, const char *function, const char *kind, int dir = AT_FDCWD,
-         const char *entry = nullptr);
+[[nodiscard]] Owner give_owner(const char *name);
+void own(const char *name, const char *function, const char *kind);
 
-/* ---- confined creation under -SAFE (safe.cpp) ---- */
+/* ---- how extraction makes objects on disk (restore.cpp, safe.cpp) ---- */
 
-/* Checks the current member before anything of it is made: refused, with
- * the message given; passed over (the directory "./", which would only
- * change the root); or to be made. */
+/* Whether the current member may be made at all: refused (with the message
+ * given), passed over (the directory "./" under -SAFE, which would only
+ * change the root), or to be made. */
 enum class Admit { make, pass, refuse };
-Admit safe_admit(void);
-/* Opens the directory holding the output `name` without following a link on
- * the way (the -FILE template's own path excepted), making missing ones with
- * make; *base is the entry in it. -1 with errno when it cannot. */
-int safe_dir(const char *name, bool make, const char **base);
-void safe_reserve(char *out);      /* -UNIQUE: out's "XXXXXX" made unique */
-int safe_newfile(const char *name, int mode);       /* as newfile */
-int safe_mkdir(const char *name, bool parents);  /* 0, or -1 when not reached */
-int safe_link(const char *name, const char *target); /* as link(2) */
+
+/* An object extraction made, as the step that gives it its times (and in the
+ * plain way its owner) reaches it: by its name, or through the descriptor
+ * that made or opened it, or for what no descriptor holds open (a link)
+ * through its directory's descriptor and its entry there. Descriptors put
+ * in by a make operation are the caller's to close (made_release). */
+struct Made {
+    const char *name = nullptr;
+    int fd = -1;
+    int dir = -1;
+    const char *entry = nullptr;
+};
+void made_release(Made *made);
+
+/* The ways of making extracted objects, one row per policy and chosen once
+ * per extraction run, as the archive I/O chooses its TAPEOPS: the plain row
+ * uses member names as paths, as they stand; the -SAFE row keeps everything
+ * inside the current directory. Modes are set on what was created, never
+ * through the process's file-creation mask, which stays the host's. */
+typedef struct MAKEOPS {
+    Admit (*admit)(void);              /* checks the current member first */
+    void (*reserve)(char *out);        /* a -FILE output's "XXXXXX" made unique; "" when none is free */
+    /* A regular file made anew (what held its name goes, so a hard link to
+     * it keeps the old bytes), its missing directories made, with the
+     * member's permission bits: open for writing, or -1 after the message. */
+    int (*file)(const char *name, int mode);
+    /* A directory member's directory, or with parents every directory on
+     * the path: 0, or -1 when one cannot be made (or is refused). */
+    int (*dir)(char *name, bool parents, Made *made);
+    int (*link)(const char *name, const char *target);  /* as link(2) */
+    int (*node)(char *name, mode_t mode, dev_t dev, Made *made);  /* as mknod(2) */
+    void (*finish)(Made *made);        /* owner and times of what was made */
+} MAKEOPS;
+extern const MAKEOPS *makeops;         /* the run's row; set by select_makeops */
+extern const MAKEOPS kPlainMakeOps, kSafeMakeOps;
+void select_makeops(void);             /* by safe_flag, before an extraction */
+
+/* Fails the current member: "'name' is refused: why", or with a target
+ * "'name' is refused: why 'target' after". The trace shows the names whole;
+ * in the record's message they are shortened in their middle as far as the
+ * field needs, so that both keep the reason. */
+void refuse(const char *module, int line, const char *function, const char *name, const char *why,
+            const char *target = nullptr, const char *after = "");
 
 /* True when the current header is a regular file (kTypeRegOld or kTypeReg):
  * the only members that carry extent and tail fields. */
@@ -138,6 +170,10 @@ const char *member_link(void);
 
 /* Whether the last gethead's 0 was the end marker, not a bad header. */
 bool at_end_marker(void);
+
+/* Whether a block read anywhere holds a header: its checksum field is a
+ * number and agrees with the block's sum. Pure; logs nothing. */
+bool header_checksum_ok(const unsigned char *block);
 
 /* Under -POSIX: the typeflags of extension headers ('L', 'K', 'x', 'g'),
  * which gethead takes for the member behind them. */

@@ -1,6 +1,6 @@
 // archive_test.cpp - the operations that change an archive, end to end, read
 // back by the library itself (GNU tar and Python read back in interop_test):
-// adding, updating, replacing and deleting.
+// adding, updating, replacing and deleting, and what lies behind the end marker.
 #include <gtest/gtest.h>
 #include <utime.h>
 
@@ -45,8 +45,8 @@ TEST(AddUpdateReplace, KeepOrStoreByTheLocalFile) {
 
 // A deleted member's blocks go, with the links that name it, whatever their
 // size field says; a type 'S' member has exactly its size's data blocks.
-// Delete and append stop at an end marker with members behind it, and where
-// blocks had to be passed over to find a header (another writer's long name).
+// Delete and append stop at an end marker with members behind it (a delete drops free space
+// there), and where blocks had to be passed over to find a header (another writer's long name).
 TEST(Delete, LinksSparseMembersAndWhatLiesBehindTheEndMarker) {
     tk::Cwd t;
     const std::string a = tk::pattern_bytes(700, 2), b = tk::pattern_bytes(3000, 3);
@@ -72,6 +72,9 @@ TEST(Delete, LinksSparseMembersAndWhatLiesBehindTheEndMarker) {
     tk::write_file("a.tar", behind);
     EXPECT_EQ("-1 Unable_to_read_archive", tk::Call("-ARCHIVE a.tar -MEMBER n -a").put("n"));
     EXPECT_EQ(behind, tk::read_file("a.tar"));
+    tk::write_file("a.tar", tk::archive({{"a", a}}, 1) + b.substr(0, 512) + tk::archive({}));
+    ASSERT_EQ(tk::kGot, tk::Call("-ARCHIVE a.tar -MEMBER a -d").get());
+    EXPECT_EQ(tk::archive({}, 1), tk::read_file("a.tar"));
 }
 
 }  // namespace

@@ -99,6 +99,22 @@ TEST(Extract, OutputNamesReplacedFilesAndARegularMemberNamedLikeADirectory) {
               tk::extract("a.tar", "m"));
 }
 
+// Extraction leaves the host's file-creation mask as it was, and what it
+// makes gets exactly its archived bits all the same (directories 0777).
+TEST(Extract, ModesAsArchivedAndTheHostsMaskLeftAlone) {
+    tk::Cwd t;
+    std::vector<tk::Member> m = {{.name = "a", .mode = 0600}, {.name = "b", .mode = 0777},
+                                 {.name = "c", .mode = 0755}, {.name = "d", .type = '5'},
+                                 {.name = "p", .type = '6', .mode = 0666}};
+    tk::write_file("a.tar", tk::archive(m));
+    mode_t host = umask(077);
+    EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE a.tar -MEMBER * -x -FILE xXXXXXX -UNIQUE").get());
+    EXPECT_EQ(077u, umask(host));
+    EXPECT_EQ("600 ./a\n777 ./b\n755 ./c\n777 ./d\n666 ./p\n",
+              tk::sh_out("find . -mindepth 1 ! -name a.tar -printf '%m %p\\n' | "
+                         "sed -E 's/[a-zA-Z0-9]{6}$//' | sort -k2"));
+}
+
 long long octal(const std::string &header, int off, int len) {
     return std::stoll(header.substr(off, len), nullptr, 8);
 }

@@ -30,7 +30,9 @@ Cwd::~Cwd() { std::filesystem::current_path(old); }
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
 }
 
 void write_file(const std::string &path, const std::string &data) {
