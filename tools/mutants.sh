@@ -833,7 +833,7 @@ exit 0
 
 @ codec/xz.cpp | xz's workers get blocks of liblzma's own size: a few MiB make one block, one worker busy
 - uint64_t size = rounds < 8 ? kBlockFirst << rounds : kBlockMax;
-+ uint64_t size = kBlockMax;
++ uint64_t size = rounds < 8 ? kBlockMax : kBlockMax;
 
 @ codec/xz.cpp | the xz reader's workers are not waited for after a call that filled the output
 - if (r->threads > 1 && rc == LZMA_OK && *made == 0 && r->pos == r->len)
