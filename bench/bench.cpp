@@ -456,6 +456,40 @@ void each_row(const std::string &name, const std::string &archive, const std::ve
     row(name, h * scale, -1, t, note);
 }
 
+
+off_t file_size(const std::string &path) {
+    struct stat s;
+    return stat(path.c_str(), &s) == 0 ? s.st_size : 0;
+}
+
+// One operation with -COMPRESS (or on a compressed archive): compare's row, whose
+// note adds the library's host time with one thread (Z9TAR_THREADS=1, no worker),
+// and for a create the size of its archive against GNU tar's (`out`).
+void compress_row(const std::string &name, bool get, const std::string &line, const std::vector<std::string> &tar,
+                  const std::string &target, const std::string &out, const std::string &tar_out = "/dev/null") {
+    auto rm_out = [&] { if (!get) unlink(out.c_str()); };
+    double h = median(name + " host", [&] { return host(get ? "get" : "put", line); }, rm_out);
+    off_t ours = file_size(out);
+    double c = median(name + " call", [&] { return call(get, line); }, rm_out);
+    setenv("Z9TAR_THREADS", "1", 1);
+    double one = median(name + " one thread", [&] { return host(get ? "get" : "put", line); }, rm_out);
+    unsetenv("Z9TAR_THREADS");
+    double t = median(name + " tar", [&] { return run(tar, tar_out.c_str()); }, rm_out);
+    char note[160];
+    int used = snprintf(note, sizeof note, "%s; 1 thread %.2f (%.2f)", target.c_str(), one, one / t);
+    if (!get)
+        snprintf(note + used, sizeof note - static_cast<size_t>(used), "; size %.4f x tar's",
+                 static_cast<double>(ours) / static_cast<double>(file_size(out)));
+    row(name, h, c, t, note);
+    rm_out();
+}
+
+// A tree of `files` files of 1 MiB of text each.
+void make_text_tree(const std::string &dir, int files) {
+    mkdir(dir.c_str(), 0755);
+    for (int f = 0; f < files; f++) write_file(dir + "/t" + std::to_string(f), text(1 << 20, static_cast<unsigned>(300 + f)));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -633,13 +667,11 @@ int main(int argc, char **argv) {
         dataset("text-tree", [](const std::string &p) { make_tree(p, Content::kText); });
         bool gz = op == 16;
         std::string out = P(gz ? "out.tar.gz" : "out.tar.zst");
-        auto rm_out = [&] { unlink(out.c_str()); };
         std::vector<std::string> tar = gz ? std::vector<std::string>{"tar", "czf", out, "text-tree"}
                                           : std::vector<std::string>{"tar", "--zstd", "-cf", out, "text-tree"};
-        compare(gz ? "16 create a .tar.gz of the tree (text)" : "17 create a .tar.zst of the tree (text)", false,
-                "-ARCHIVE " + out + " -MEMBER text-tree -c -FILE text-tree -COMPRESS " + (gz ? "gzip" : "zstd"), tar,
-                "<= 1.0", "/dev/null", rm_out);
-        rm_out();
+        compress_row(gz ? "16 create a .tar.gz of the tree (text)" : "17 create a .tar.zst of the tree (text)", false,
+                     "-ARCHIVE " + out + " -MEMBER text-tree -c -FILE text-tree -COMPRESS " + (gz ? "gzip" : "zstd"),
+                     tar, gz ? "<= 0.45" : "<= 1.0", out);
     }
 
     // One call per member: every member of op 8's archive, spread evenly when
@@ -691,6 +723,28 @@ int main(int argc, char **argv) {
                static_cast<double>(ours.st_blocks) * 512 / (1 << 20), static_cast<double>(ours.st_size) / (1 << 20),
                static_cast<double>(gnu.st_blocks) * 512 / (1 << 20));
         rm_out();
+    }
+
+    // xz and bzip2 with workers: 8 MiB of text written, and a 64 MiB-of-text
+    // .tar.xz of several blocks (as `xz -T2` writes it) listed.
+    for (int op : {23, 24}) {
+        if (!want(op)) continue;
+        dataset("text8", [](const std::string &p) { make_text_tree(p, 8); });
+        bool xz = op == 23;
+        std::string out = P(xz ? "out.tar.xz" : "out.tar.bz2");
+        compress_row(xz ? "23 create a .tar.xz of 8 MiB of text" : "24 create a .tar.bz2 of 8 MiB of text", false,
+                     "-ARCHIVE " + out + " -MEMBER text8 -c -FILE text8 -COMPRESS " + (xz ? "xz" : "bzip2"),
+                     {"tar", xz ? "cJf" : "cjf", out, "text8"}, "<= 0.6", out);
+    }
+    if (want(25)) {
+        std::string xz = dataset("text64.tar.xz", [](const std::string &p) {
+            std::string plain = P("text64.tar");
+            make_archive(plain, 256, kTextSize, true, Content::kText);
+            if (run({"xz", "-T2", "-6", "-c", plain}, p.c_str()) != 0) exit(2);
+            unlink(plain.c_str());
+        });
+        compress_row("25 list a 64 MiB .tar.xz (xz -T2 -6)", true, "-ARCHIVE " + xz + " -CAT -T " + P("list.log"),
+                     {"tar", "tJf", xz}, "<= 0.7", xz, P("tar-list.txt"));
     }
 
     std::string cleanup = "rm -rf '" + g_dir + "'";

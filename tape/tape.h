@@ -9,7 +9,7 @@
 #include <cstdint>
 #include "../support/orv.h"
 #include "block.h"
-#include "codec.h"
+#include "../codec/codec.h"
 
 extern "C" {
 

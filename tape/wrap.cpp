@@ -2,7 +2,8 @@
  * for reading sniffed, and then reads it through the decompressor (or, on a
  * pipe or device that is not compressed, first hands back the reads the sniff
  * made, as they came); a create with -COMPRESS writes through the compressor.
- * Owns the codec reader and writer of the run; sets the archive operations in
+ * Owns the codec reader and writer of the run, and so their worker threads, which
+ * z9_release_codec joins at the end of every run; sets the archive operations in
  * tapeops. */
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,7 +139,7 @@ bool z9_wrap_archive(const char *path) {
     z9_copy(g_wrap.path, sizeof g_wrap.path, path);
     if (c_flag) {
         if (g_write == Codec::none) return true;
-        g_wrap.writer = codec_writer_open(g_write, handle);
+        g_wrap.writer = codec_writer_open(g_write, handle, codec_threads());
         if (!g_wrap.writer) return false;
         g_wrap.codec = g_write;
         tapeops.write = tapeops.run_write = write_compressed;
@@ -153,7 +154,7 @@ bool z9_wrap_archive(const char *path) {
     if (g_wrap.codec == Codec::none || changes) return true;
     // The head is the stream's start: on a pipe it cannot be read again.
     size_t got = regular || g_head.pieces == 0 ? 0 : g_head.ends[g_head.pieces - 1];
-    g_wrap.reader = codec_reader_open(g_wrap.codec, handle, regular ? nullptr : g_head.bytes, got);
+    g_wrap.reader = codec_reader_open(g_wrap.codec, handle, regular ? nullptr : g_head.bytes, got, codec_threads());
     if (!g_wrap.reader) return false;
     tapeops.read = tapeops.run_read = read_decompressed;
     return true;

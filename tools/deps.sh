@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(
   g++ make cmake ninja-build pkgconf libgtest-dev   # compiler, build, GoogleTest
-  zlib1g-dev libzstd-dev liblzma-dev libbz2-dev libisal-dev   # the codec libraries
+  zlib1g-dev libzstd-dev liblzma-dev libbz2-dev libisal-dev libdeflate-dev   # the codec libraries
   python3 tar gzip zstd xz-utils bzip2 binutils   # the tests' independent readers and tools
   dpkg-dev file groff-base   # the Debian packages and the manual page's lint
   "$@"

@@ -514,7 +514,7 @@ exit 0
 
 # ---- faults 71 and on: the modern extensions -------------------------------
 # The -POSIX dialect (posix.cpp, extended.cpp, ustar.cpp), -SAFE (safe.cpp),
-# compressed archives (codec.cpp, wrap.cpp, seek.cpp) and the member index.
+# compressed archives (codec/, wrap.cpp) and the member index.
 
 @ tar/posix.cpp | a pax record's length does not count its own digits
 - len = rest + static_cast<size_t>(snprintf(nullptr, 0, "%zu", len));
@@ -565,11 +565,11 @@ exit 0
 - if (!g_wrap.reader) return true;
 + if (g_wrap.reader) return true;
 
-@ tape/codec.cpp | codec sniff takes any 1f 8b for gzip without trying to decode it
+@ codec/reader.cpp | codec sniff takes any 1f 8b for gzip without trying to decode it
 - bool real = codec_read(r, &first, 1) >= 0
 + bool real = c == Codec::gzip || codec_read(r, &first, 1) >= 0
 
-@ tape/codec.cpp | a gzip seek point keeps where its read began, not where the decoder's input stood
+@ codec/reader.cpp | a gzip seek point keeps where its read began, not where the decoder's input stood
 - CodecPlace place = {r->in_at + static_cast<int64_t>(r->pos),
 + CodecPlace place = {r->in_at,
 
@@ -683,15 +683,15 @@ exit 0
 - elif sudo -n true 2>/dev/null; then
 + elif true; then
 
-@ tape/codec.cpp | after a gzip member, a lone byte 1f is taken for the start of the next one
+@ codec/reader.cpp | after a gzip member, a lone byte 1f is taken for the start of the next one
 - if (!has_signature(r->codec, p, have) && !zstd_skippable(r->codec, p, have)) {
 + if (!(have > 0 && p[0] == kSignatures[index_of(r->codec)].bytes[0]) && !zstd_skippable(r->codec, p, have)) {
 
-@ tape/codec.cpp | a zstd archive that opens with a skippable frame is not taken for zstd
+@ codec/reader.cpp | a zstd archive that opens with a skippable frame is not taken for zstd
 - size_t at = c == Codec::zstd ? past_skippable(p, n) : 0;
 + size_t at = 0;
 
-@ tape/codec.cpp | anything that opens like a skippable frame is taken for zstd
+@ codec/reader.cpp | anything that opens like a skippable frame is taken for zstd
 - return at < n && has_signature(c, p + at, n - at);
 + return at >= n || has_signature(c, p + at, n - at);
 
@@ -699,11 +699,11 @@ exit 0
 - got < codec_sniff_wants(h.bytes, got)) {
 + got == 0) {
 
-@ tape/seek.cpp | a read from a point takes the first point past the wanted offset
+@ codec/places.cpp | a read from a point takes the first point past the wanted offset
 - const Point &p = g->points[i - 1];
 + const Point &p = g->points[i < g->count ? i : i - 1];
 
-@ tape/codec.cpp | a reader resumed at a place counts its output from 0, not from the place
+@ codec/reader.cpp | a reader resumed at a place counts its output from 0, not from the place
 - r->made = static_cast<uint64_t>(place->out);
 + (void)0;
 
@@ -865,4 +865,56 @@ exit 0
 - int64_t left = z9_archive_left(), data = sparse_member() ? sparse_stored() : st.st_size;
 + int64_t left = z9_archive_left(), data = st.st_size;
 
+# ---- the codecs' workers (codec/pool.cpp, gzip.cpp, bzip2.cpp, writer.cpp) --
+@ codec/gzip.cpp | a piece's last deflate block keeps its final flag: the gzip of workers ends after one piece
+- b->out[header / 8] &= static_cast<unsigned char>(~(1u << (header % 8)));
++ (void)header;
+
+@ codec/gzip.cpp | a piece's end puts the stored block's header in a byte of its own exactly when it would fit
+- if (unused < kHeaderBits) b->out[b->out_len++] = 0;
++ if (unused >= kHeaderBits) b->out[b->out_len++] = 0;
+
+@ codec/gzip.cpp | the last block's header is taken to be where the last block ends
+- else *header = (n - z->avail_in) * 8
++ *header = (n - z->avail_in) * 8
+
+@ codec/gzip.cpp | the pieces' CRCs are joined the wrong way round
+- crc32_combine(crc, next,
++ crc32_combine(next, crc,
+
+@ codec/pool.cpp | every piece gets the gzip header, not just the first
+- size_t nhead = q.first ? p->bc->head(head) : 0;
++ size_t nhead = p->bc->head(head);
+
+@ codec/pool.cpp | the caller does not wait for the oldest piece when every piece is in flight
+- while (p->written < p->filled && write_next(p, p->written + p->count <= p->filled)) continue;
++ while (p->written < p->filled && write_next(p, false)) continue;
+
+@ codec/pool.cpp | the trailer counts the input of the pieces but the last
+- p->total += q.len;
++ p->total += q.last ? 0 : q.len;
+
+@ codec/pool.cpp | Z9TAR_THREADS is not read: the CPUs decide
+- if (end && *end == '\0' && n >= 1) return
++ if (end && *end == '\0' && n >= 1 && false) return
+
+@ codec/bzip2.cpp | an empty last piece is written as an empty bzip2 stream
+- if (b->len == 0 && !b->first) return true;
++ (void)0;
+
+@ codec/writer.cpp | one thread also goes through the workers' pool
+- if (threads > 1 && ops.blocks
++ if (threads > 0 && ops.blocks
+
+@ tape/wrap.cpp | the run's writer is not closed at its end: its workers outlive the call
+- if (g_wrap.writer) codec_writer_close(g_wrap.writer);
++ (void)0;
+
+@ codec/xz.cpp | xz's workers get blocks of liblzma's own size: a few MiB make one block, one worker busy
+- uint64_t size = rounds < 8 ? kBlockFirst << rounds : kBlockMax;
++ uint64_t size = rounds < 8 ? kBlockMax : kBlockMax;
+
+@ codec/xz.cpp | the xz reader's workers are not waited for after a call that filled the output
+- if (r->threads > 1 && rc == LZMA_OK && *made == 0 && r->pos == r->len)
++ if (false)
 __FAULTS__

@@ -16,17 +16,21 @@ namespace {
 enum After { kAny, kSame, kUndone };   // the archive after the run; kUndone: kSame once grown
 enum Archive { kFixture, kDamaged, kEmpty, kDevice, kMissing, kShared, kLocked };
 
-// A run is "get ..." or "put ..." (which stores 30000 bytes). room > 0: the
+// A run is "get ..." or "put ..." (which stores `bytes` bytes). room > 0: the
 // disk is full once the file being written has grown by room bytes. cut > 0:
 // the archive ends after that many blocks. '@' in the run is the output
 // template, in the message the output's name. trace: the entry that shows the
 // failure when it is not the message itself.
 struct Fault { const char *run; int room, cut; const char *message; After after;
-               Archive archive = kFixture; const char *trace = nullptr; };
+               Archive archive = kFixture; const char *trace = nullptr; size_t bytes = 30000; };
 const char kShort[] = "zero bytes read, expected 40 blocks, blocks left 22\n",
            kOk[] = "GetArchive_succeeded", kUnable[] = "Unable_to_read_archive";
 const Fault kFaults[] = {
     {"put -MEMBER new -c", 20000, 0, "tape write error", kAny},
+    // Workers compress blocks of 5 MiB of data no codec can shrink while the disk fills.
+    {"put -MEMBER new -c -COMPRESS gzip", 1500000, 0, "tape write error", kAny, kFixture, nullptr, 5 << 20},
+    {"put -MEMBER new -c -COMPRESS bzip2", 1500000, 0, "tape write error", kAny, kFixture, nullptr, 5 << 20},
+    {"put -MEMBER new -c -COMPRESS xz", 1500000, 0, "tape write error", kAny, kFixture, nullptr, 5 << 20},
     {"put -MEMBER new -a", 8192, 0, "tape write error", kUndone},
     {"get -MEMBER m2 -x -FILE @", 8192, 0, "error extracting '@'", kSame},
     {"get -MEMBER m3 -d", 8192, 0, "tape write error", kSame},
@@ -64,6 +68,8 @@ std::string subst(std::string text, const std::string &value) {
 
 TEST(Faults, EachRunLeavesItsTextAndNothingBehind) {
     signal(SIGXFSZ, SIG_IGN);
+    setenv("Z9TAR_THREADS", "3", 1);   // workers, whatever the CPUs
+    const size_t tasks = tk::list_dir("/proc/self/task").size();
     setenv("Z9TAR_LOCK_WAIT", "0.2", 1);
     tk::TempDir root, traces;
     for (const Fault &f : kFaults) {
@@ -89,7 +95,7 @@ TEST(Faults, EachRunLeavesItsTextAndNothingBehind) {
         getrlimit(RLIMIT_FSIZE, &unlimited);
         full = {(f.after == kUndone ? old.size() : 0) + f.room, unlimited.rlim_max};
         if (f.room > 0) setrlimit(RLIMIT_FSIZE, &full);
-        put ? call.put(tk::pattern_bytes(30000, 4)) : call.get();
+        put ? call.put(tk::pattern_bytes(f.bytes, 4)) : call.get();
         setrlimit(RLIMIT_FSIZE, &unlimited);
         EXPECT_EQ(call.rec.nReturnCode, std::string(f.message) == kOk ? 0 : -1);
         ASSERT_NE(memchr(call.rec.szMessage, '\0', sizeof call.rec.szMessage), nullptr);
@@ -98,6 +104,7 @@ TEST(Faults, EachRunLeavesItsTextAndNothingBehind) {
         std::string entry = "\n\n" + (f.trace ? std::string(f.trace) : want + "\n\n");
         EXPECT_NE(tk::read_file(traces / "t").find(entry), std::string::npos);
         EXPECT_EQ(tk::count_fds(), fds);
+        EXPECT_EQ(tk::list_dir("/proc/self/task").size(), tasks);
         EXPECT_TRUE(handle == -1 && hwrite == -1 && !scratch && !io_buf && !io_2nd);
         EXPECT_TRUE(call.rec.pOutData == nullptr && call.rec.nOutLength == 0);
         EXPECT_EQ(tk::list_dir(dir).size(), f.archive == kMissing ? 0u : 1u);   // the archive alone

@@ -4,6 +4,7 @@
 // thread's trace file must hold its own runs only, banner to closing line.
 // Then processes, and threads beside them, on one archive; and writers of
 // another process killed at any moment.
+// And the workers of one call that compresses: joined before it returns.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -93,6 +94,31 @@ TEST(Threads, ManyHostThreadsCallAtOnceOnArchivesOfTheirOwn) {
         check_trace(dirs[t].path);
         EXPECT_EQ(tk::list_dir(dirs[t].path), (std::vector<std::string>{"a.tar", "t.log"}));
     }
+}
+
+// Workers compress blocks for every codec, and a host thread makes the same
+// calls meanwhile; each call leaves no thread behind.
+TEST(Threads, WorkersOfACompressingCallEndWithIt) {
+    tk::TempDir dir;
+    std::string data;
+    for (size_t i = 0; data.size() < (3u << 20); i++) data += std::to_string(i % 9973) + " words\n";
+    setenv("Z9TAR_THREADS", "3", 1);
+    std::thread([] {}).join();   // ThreadSanitizer starts a thread of its own at the first one
+    const size_t tasks = tk::list_dir("/proc/self/task").size();
+    auto run = [&](const std::string &tag) {
+        for (const char *codec : {"gzip", "bzip2", "xz", "zstd"}) {
+            std::string archive = dir / (tag + codec);
+            EXPECT_EQ(tk::kPut, tk::Call("-ARCHIVE " + archive + " -c -MEMBER m -COMPRESS " + codec).put(data));
+            tk::Call get("-ARCHIVE " + archive + " -MEMBER m -x");
+            EXPECT_EQ(tk::kGot, get.get());
+            EXPECT_TRUE(get.out() == data) << codec;
+        }
+    };
+    std::thread other(run, "b.");
+    run("a.");
+    other.join();
+    EXPECT_EQ(tk::list_dir("/proc/self/task").size(), tasks);
+    unsetenv("Z9TAR_THREADS");
 }
 
 // Processes and threads of this one run a random mix of calls, half -SYNC, on

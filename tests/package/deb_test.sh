@@ -19,10 +19,10 @@ libz9tar-dev: usr/include/z9tar.h $l/cmake/z9tar/z9tarConfig.cmake $l/cmake/z9ta
 $l/cmake/z9tar/z9tarTargets-relwithdebinfo.cmake $l/cmake/z9tar/z9tarTargets.cmake $l/libz9tar.so \
 $l/pkgconfig/z9tar.pc $d/libz9tar-dev/README.md $d/libz9tar-dev/copyright
 z9tar-host: usr/bin/z9tar-host $d/z9tar-host/copyright usr/share/man/man1/z9tar-host.1.gz
-libbz2-1.0 libc6 libisal2 liblzma5 libzstd1 zlib1g
-libz9tar1 (= $v), zlib1g-dev, libzstd-dev, liblzma-dev, libisal-dev, libbz2-dev
+libbz2-1.0 libc6 libdeflate0 libisal2 liblzma5 libzstd1 zlib1g
+libz9tar1 (= $v), zlib1g-dev, libzstd-dev, liblzma-dev, libisal-dev, libdeflate-dev, libbz2-dev
 libz9tar1 (= $v)
 libz9tar 1 libz9tar1 (>= $v)
-Requires.private: zlib libzstd liblzma libisal
+Requires.private: zlib libzstd liblzma libisal libdeflate
 END
 echo "deb test passed"

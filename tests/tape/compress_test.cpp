@@ -8,13 +8,14 @@
 namespace {
 
 // lead: what a pipe writes before the archive (zstd: a skippable frame, as pzstd writes).
+// alone: the tool that compresses a tar stream as the library does in one thread.
 struct Kind {
-    const char *name, *tar_flag, *python_mode, *lead;
+    const char *name, *tar_flag, *python_mode, *lead, *alone = "";
 };
 const Kind kCodecs[] = {{"gzip", "-z", "w:gz", ""},
                         {"zstd", "--zstd", "", "P*M\\030\\004\\000\\000\\000four"},
-                        {"xz", "-J", "w:xz", ""},
-                        {"bzip2", "-j", "w:bz2", ""}};
+                        {"xz", "-J", "w:xz", "", "xz -6 -T1"},
+                        {"bzip2", "-j", "w:bz2", "", "bzip2 -9"}};
 
 const std::string kData = tk::pattern_bytes(300000, 7), kLong = std::string(150, 'l');
 
@@ -61,17 +62,29 @@ TEST(Compress, ReadsWhatGnuTarAndPythonCompress) {
 }
 
 TEST(Compress, WritesWhatOthersReadAndRefusesChanges) {
+    // Data for several blocks of the workers (gzip's, bzip2's), then the usual member.
+    std::string big;
+    for (size_t i = 0; big.size() < (5u << 19); i++) big += std::to_string(i * i) + " squared\n";
     for (const Kind &c : kCodecs) {
         SCOPED_TRACE(c.name);
         tk::Cwd t;
-        tk::write_file("d", kData);
-        ASSERT_EQ(
-            tk::kPut,
-            tk::Call(std::string("-ARCHIVE a.tar -c -MEMBER x -FILE d -COMPRESS ") + c.name).put());
-        EXPECT_TRUE(tk::sh_out(std::string("tar ") + c.tar_flag + " -xOf a.tar 2>/dev/null") ==
-                    kData);
-        if (*c.python_mode) {
-            EXPECT_TRUE(tk::python("a.tar").at(0).data == kData);
+        for (const char *threads : {"1", "2", "7", ""}) {
+            SCOPED_TRACE(threads);
+            const std::string &data = *threads ? big : kData;
+            tk::write_file("d", data);
+            setenv("Z9TAR_THREADS", threads, 1);
+            std::string put = tk::Call(std::string("-ARCHIVE a.tar -c -MEMBER x -FILE d -COMPRESS ") + c.name).put();
+            unsetenv("Z9TAR_THREADS");
+            ASSERT_EQ(tk::kPut, put);
+            EXPECT_TRUE(tk::sh_out(std::string("tar ") + c.tar_flag + " -xOf a.tar 2>/dev/null") == data);
+            if (*c.python_mode) {
+                EXPECT_TRUE(tk::python("a.tar").at(0).data == data);
+            }
+            // One thread writes what the codec's library writes alone; workers do not.
+            if (*c.alone && *threads) {
+                std::string again = tk::sh_out(std::string(c.name) + " -dc a.tar | " + c.alone + " -c");
+                EXPECT_EQ(again == tk::read_file("a.tar"), std::string(threads) == "1");
+            }
         }
         // A compressed archive is read, never changed in place; neither is a
         // new one asked of an append.

@@ -1,9 +1,10 @@
-/* codec.h - the compressors an archive may be wrapped in: their names, telling a
- * compressed archive by its first bytes, streaming readers and writers over a
- * descriptor, and a reader's places to resume from (gzip's kept by seek.cpp). Holds
- * no process-wide state; every reader and writer owns its buffers. */
-#ifndef Z9_TAPE_CODEC_H
-#define Z9_TAPE_CODEC_H
+/* codec.h - what the codec folder exports: the compressors an archive may be wrapped
+ * in, their names, telling a compressed archive by its first bytes, streaming readers
+ * and writers over a descriptor (with worker threads that live as long as the reader
+ * or writer), and a reader's places to resume from (gzip's kept by places.cpp). Holds
+ * no process-wide state; every reader and writer owns its buffers and threads. */
+#ifndef Z9_CODEC_CODEC_H
+#define Z9_CODEC_CODEC_H
 
 #include <cstddef>
 #include <cstdint>
@@ -23,11 +24,18 @@ Codec codec_sniff(const unsigned char *p, size_t n);
  * bytes p holds so far: every signature's length, or past skippable frames. */
 size_t codec_sniff_wants(const unsigned char *p, size_t n);
 
+/* The threads a reader or writer may use: Z9TAR_THREADS from the environment when it
+ * holds a number from 1 to kThreadsMax, else the CPUs this process may run on, at
+ * most kThreadsMax. 1 means no worker thread at all. */
+constexpr int kThreadsMax = 16;
+int codec_threads(void);
+
 /* ---- reading: decompressed bytes out of a descriptor ---- */
 struct CodecReader;
 /* A reader over fd whose stream starts with head[0..nhead), bytes the caller already
- * read from fd. Null when c is none or memory runs out. Never closes fd. */
-CodecReader *codec_reader_open(Codec c, int fd, const unsigned char *head, size_t nhead);
+ * read from fd. Null when c is none or memory runs out. Never closes fd. With threads
+ * above 1 an xz stream of several blocks is decoded by that many workers. */
+CodecReader *codec_reader_open(Codec c, int fd, const unsigned char *head, size_t nhead, int threads = 1);
 /* Fills buf with up to len decompressed bytes. Returns len while data last; a short
  * count only when the data ended cleanly (0 from then on); -1 on a data error, a
  * stream cut short, or a read error (errno kept), and -1 from then on. */
@@ -39,13 +47,15 @@ void codec_reader_close(CodecReader *r);
 /* ---- writing: one compressed stream to a descriptor ---- */
 struct CodecWriter;
 /* A writer of c's stream at its default level to fd. Null when c is none or the codec
- * cannot be set up. Never closes fd. */
-CodecWriter *codec_writer_open(Codec c, int fd);
+ * cannot be set up. Never closes fd. With threads above 1, that many workers compress
+ * while the caller goes on; with 1, the caller's thread does it all. */
+CodecWriter *codec_writer_open(Codec c, int fd, int threads = 1);
 /* Compresses buf[0..len); false on a codec error or a failed or short write to fd,
  * and false from then on. */
 bool codec_write(CodecWriter *w, const void *buf, size_t len);
 /* Ends the stream and writes out everything still held; false as codec_write. */
 bool codec_finish(CodecWriter *w);
+/* Stops and joins the writer's workers, whatever they were doing, and frees it. */
 void codec_writer_close(CodecWriter *w);
 
 /* ---- resuming: a reader's places and a reader started at one ---- */
@@ -72,7 +82,7 @@ CodecReader *codec_reader_resume(Codec c, int fd, const CodecPlace *place);
 /* The decompressed bytes handed out so far, counted from the stream's start. */
 int64_t codec_reader_out(const CodecReader *r);
 
-/* ---- gzip places kept for the member index (seek.cpp) ---- */
+/* ---- gzip places kept for the member index (places.cpp) ---- */
 struct GzPoints;   /* places to start decoding from, about one a megabyte */
 /* An empty set that holds at most budget bytes; null when memory runs out. */
 GzPoints *gz_points_new(size_t budget);

@@ -1,4 +1,4 @@
-/* seek.cpp - places in a gzip stream to start decoding from, kept for the
+/* places.cpp - places in a gzip stream to start decoding from, kept for the
  * member index between calls: the codec reader's one decoding loop lends its
  * place after each step, one about every megabyte of output is kept (the
  * decoder's whole state there, compressed), and a reader resumes at the last

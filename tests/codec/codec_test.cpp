@@ -1,22 +1,23 @@
-// codec_test.cpp - our writer read back by our reader and the tools; what the tools write
-// (concatenated, padded) read through pipes; cut and damaged streams; failed writes; sniffing.
+// codec_test.cpp - our writer read back by our reader and the tools, with and without
+// workers, at the edges of their blocks; what the tools write (concatenated, padded) read
+// through pipes; cut and damaged streams; failed writes; sniffing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "tape/codec.h"
+#include "codec/codec.h"
 #include "tests/testkit/testkit.h"
 
 namespace {
 
 // fd's data via the codec sniffed from its first 4 KiB, read in odd pieces, or "error: why".
 // Only the last piece may come short; the end or the error then stays.
-std::string decode(int fd, Codec want) {
+std::string decode(int fd, Codec want, int threads = 1) {
     unsigned char head[4096];
     size_t n = 0;
     for (ssize_t got; n < sizeof head && (got = read(fd, head + n, sizeof head - n)) > 0;) n += got;
     EXPECT_STREQ(codec_name(codec_sniff(head, n)), codec_name(want));
-    CodecReader *r = codec_reader_open(want, fd, head, n);  // none: null, and reads fail
+    CodecReader *r = codec_reader_open(want, fd, head, n, threads);  // none: null, and reads fail
     std::string out;
     char buf[7777];
     long got;
@@ -34,6 +35,49 @@ std::string decode_cmd(const tk::TempDir &dir, const std::string &cmd, Codec wan
     FILE *p = popen(("cd " + dir.path + " && (" + cmd + ")").c_str(), "r");
     std::string out = decode(fileno(p), want);
     return pclose(p), out;
+}
+
+// Each codec at its workers' block (the first round's, for xz): an empty stream, a byte,
+// one block, one more byte, and many blocks (more than two workers hold at once); written
+// by 1, 2 and 7 threads in odd pieces, read back by the codec's tool and by our reader.
+// One thread writes exactly the stream of the codec's library alone, as the tool (or
+// zlib) makes it, and so do bzip2's workers for what fits in one piece.
+TEST(Codec, WorkersWriteWhatOneThreadWouldDecode) {
+    tk::TempDir dir;
+    const std::string py = "python3 -c \"import sys, zlib; c = zlib.compressobj(6, zlib.DEFLATED, 31); "
+                           "sys.stdout.buffer.write(c.compress(open('in', 'rb').read()) + c.flush())\"";
+    const struct { Codec codec; size_t block, many; std::string alone; } codecs[] = {
+        {Codec::gzip, 1 << 20, 5, py}, {Codec::xz, 4 << 20, 2, "xz -6 -T1 -c in"},
+        {Codec::bzip2, 900000, 5, "bzip2 -9 -c in"}, {Codec::zstd, 1 << 20, 2, ""}};
+    // Compressible enough to be quick, varied enough to be checked.
+    std::string text;
+    for (size_t i = 0; text.size() < (9u << 20); i++) text += std::to_string(i * 7919 % 100003) + " bytes\n";
+    for (const auto &[c, block, many, alone] : codecs) {
+        for (size_t size : {size_t{0}, size_t{1}, block, block + 1, many * block + 12345}) {
+            const std::string data = text.substr(0, size), name = codec_name(c), path = dir / "out";
+            tk::write_file(dir / "in", data);
+            for (int threads : {1, 2, 7}) {
+                SCOPED_TRACE(name + " " + std::to_string(size) + " bytes, threads " + std::to_string(threads));
+                int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+                CodecWriter *w = codec_writer_open(c, fd, threads);
+                for (size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 3 + 1)
+                    ASSERT_TRUE(codec_write(w, &data[at], std::min(piece, size - at)));
+                EXPECT_TRUE(codec_finish(w));
+                codec_writer_close(w);
+                EXPECT_TRUE(lseek(fd, 0, SEEK_SET) == 0 && decode(fd, c, threads) == data);
+                close(fd);
+                EXPECT_TRUE(tk::sh_out(name + " -dc " + path) == data);
+                // xz's workers each get a first block: 4 + 4 MiB, then a larger one.
+                if (c == Codec::xz && size > many * block) {
+                    EXPECT_EQ(tk::sh_out("xz --robot -l " + path + " | awk '$1 == \"totals\" {print $3}'"),
+                              threads == 1 ? "1\n" : "3\n");
+                }
+                if (!alone.empty() && (threads == 1 || (c == Codec::bzip2 && size <= block))) {
+                    EXPECT_TRUE(tk::read_file(path) == tk::sh_out("cd " + dir.path + " && " + alone));
+                }
+            }
+        }
+    }
 }
 
 TEST(Codec, ReadsWritesAndRefuses) {
@@ -58,10 +102,12 @@ TEST(Codec, ReadsWritesAndRefuses) {
         z[z.size() / 2] ^= 0x10;
         tk::write_file(path, z);
         EXPECT_EQ(decode_cmd(dir, "cat " + name, c), std::string("error: ") + flipped);
-        w = codec_writer_open(c, -1);  // every write fails, and so does all that follows
-        EXPECT_FALSE(codec_write(w, a.data(), a.size()) && codec_finish(w));
-        EXPECT_FALSE(codec_write(w, "x", 1) || codec_finish(w));
-        codec_writer_close(w);
+        for (int threads : {1, 3}) {   // every write fails, and so does all that follows
+            w = codec_writer_open(c, -1, threads);
+            EXPECT_FALSE(codec_write(w, a.data(), a.size()) && codec_finish(w));
+            EXPECT_FALSE(codec_write(w, "x", 1) || codec_finish(w));
+            codec_writer_close(w);
+        }
     }
     // After a stream, zero padding and other bytes end the data cleanly; sniffing refuses junk.
     tk::write_file(dir / "a", a);
