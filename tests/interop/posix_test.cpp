@@ -232,7 +232,7 @@ TEST(Posix, LenientWhereGnuTarIs) {
 
 // GNU tar's sparse files in its four encodings: listed with the real name and
 // size, extracted into memory as GNU tar extracts them and into a file that
-// keeps the holes; a delete keeps or drops one whole, an old GNU header's map
+// keeps the holes; a delete or replace keeps or drops one whole, an old GNU header's map
 // blocks included. Without -POSIX the old type stays a member of unknown type.
 TEST(Posix, ReadsSparseFilesOfGnuTar) {
     for (std::string f : {"gnu", "posix --sparse-version=0.0", "posix --sparse-version=0.1",
@@ -262,6 +262,8 @@ TEST(Posix, ReadsSparseFilesOfGnuTar) {
         EXPECT_TRUE(tk::sh_out("tar xOf a.tar sp") == gnu);
         EXPECT_EQ(tk::kGot, tk::Call("-ARCHIVE b.tar -POSIX -d -MEMBER sp").get());
         EXPECT_EQ("sh\no\n", tk::sh_out("tar tf b.tar 2>/dev/null"));
+        EXPECT_EQ(tk::kPut, tk::Call("-ARCHIVE b.tar -POSIX -d -a -MEMBER sh").put("new"));
+        EXPECT_EQ("o\nsh\nnew", tk::sh_out("tar tf b.tar 2>/dev/null && tar xOf b.tar sh"));
         if (f == "gnu") {
             EXPECT_NE(std::string::npos, tk::list("a.tar").entries.find("unknown file type 'S'"));
         }
